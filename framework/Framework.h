@@ -1,0 +1,6 @@
+// The host-framework layer the package builds on.
+#pragma once
+
+#include "framework/Classes.h"
+#include "framework/Dialogs.h"
+#include "framework/SysUtils.h"

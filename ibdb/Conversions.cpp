@@ -1,0 +1,117 @@
+// Date text to and from the client's date, and whole blobs into caller memory.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string_view>
+
+#include "framework/SysUtils.h"
+#include "ibdb/Internal.h"
+
+namespace IbDB {
+
+using IBAPI::Entries;
+
+namespace {
+
+constexpr size_t kDateTextLength = 19;
+constexpr int32_t kMaxSegmentSize = 65535;
+
+void PutTwoDigits(char* at, int value) {
+  at[0] = static_cast<char>('0' + value / 10);
+  at[1] = static_cast<char>('0' + value % 10);
+}
+
+bool InRange(int value, int low, int high) { return value >= low && value <= high; }
+
+// The field of a date text from its start position: up to width characters, fewer where the
+// terminator comes first, none where the text ends before the start.
+std::string_view Field(const char* text, size_t length, size_t start, size_t width) {
+  if (start >= length) return {};
+  return {text + start, std::min(width, length - start)};
+}
+
+}  // namespace
+
+void IBDateToTM(const ISC_QUAD* date, char* text) {
+  std::tm t{};
+  Entries.isc_decode_date(date, &t);
+  const long long month = t.tm_mon + 1LL;
+  const long long year = t.tm_year + 1900LL;
+  if (InRange(t.tm_mon, 0, 11) && InRange(t.tm_mday, 0, 99) && year >= 1000 && year <= 9999 &&
+      InRange(t.tm_hour, 0, 99) && InRange(t.tm_min, 0, 99) && InRange(t.tm_sec, 0, 99)) {
+    // The common case, laid out by hand: "MM/DD/YYYY hh:mm:ss".
+    PutTwoDigits(text, static_cast<int>(month));
+    text[2] = '/';
+    PutTwoDigits(text + 3, t.tm_mday);
+    text[5] = '/';
+    PutTwoDigits(text + 6, static_cast<int>(year / 100));
+    PutTwoDigits(text + 8, static_cast<int>(year % 100));
+    text[10] = ' ';
+    PutTwoDigits(text + 11, t.tm_hour);
+    text[13] = ':';
+    PutTwoDigits(text + 14, t.tm_min);
+    text[16] = ':';
+    PutTwoDigits(text + 17, t.tm_sec);
+    text[19] = '\0';
+    return;
+  }
+  char formatted[96];
+  int n = std::snprintf(formatted, sizeof(formatted), "%2.2lld/%2.2d/%4lld %2.2d:%2.2d:%2.2d", month,
+                        t.tm_mday, year, t.tm_hour, t.tm_min, t.tm_sec);
+  size_t length = std::min(static_cast<size_t>(std::max(n, 0)), kDateTextLength);
+  std::memcpy(text, formatted, length);
+  text[length] = '\0';
+}
+
+void IBTMToDate(ISC_QUAD* date, const char* text) {
+  const size_t length = strnlen(text, kDateTextLength);
+  const int month = Framework::StrToInt(Field(text, length, 0, 2));
+  const int day = Framework::StrToInt(Field(text, length, 3, 2));
+  const int year = Framework::StrToInt(Field(text, length, 6, 4));
+  const int hour = Framework::StrToInt(Field(text, length, 11, 2));
+  const int minute = Framework::StrToInt(Field(text, length, 14, 2));
+  const int second = Framework::StrToInt(Field(text, length, 17, 2));
+  std::tm t{};
+  t.tm_mon = month - 1;
+  t.tm_mday = day;
+  t.tm_year = year - 1900;
+  t.tm_hour = hour;
+  t.tm_min = minute;
+  t.tm_sec = second;
+  Entries.isc_encode_date(&t, date);
+}
+
+int32_t IBBlobToPtr(TIbStmtRec* hstmt, const ISC_QUAD* blobId, void* buffer, int32_t segmentSize) {
+  if (hstmt == nullptr || hstmt->Conn == nullptr || blobId == nullptr || buffer == nullptr ||
+      segmentSize < 1 || segmentSize > kMaxSegmentSize) {
+    return -1;
+  }
+  TIbConnRec* conn = hstmt->Conn;
+  ISC_STATUS status[20] = {};
+  isc_blob_handle blob = 0;
+  if (Entries.isc_open_blob2(status, &conn->DbHandle, &conn->TrHandle, &blob,
+                             const_cast<ISC_QUAD*>(blobId), 0, nullptr) != 0) {
+    return -1;
+  }
+  auto* position = static_cast<ISC_SCHAR*>(buffer);
+  int64_t total = 0;
+  for (;;) {
+    unsigned short length = 0;
+    ISC_STATUS rc = Entries.isc_get_segment(status, &blob, &length,
+                                            static_cast<unsigned short>(segmentSize), position);
+    position += length;
+    total += length;
+    if (rc == isc_segstr_eof) break;
+    // A full segment (0) or the first part of a longer one (isc_segment) goes on.
+    if ((rc != 0 && rc != isc_segment) || total > INT32_MAX) {
+      ISC_STATUS scratch[20];
+      Entries.isc_close_blob(scratch, &blob);
+      return -1;
+    }
+  }
+  if (Entries.isc_close_blob(status, &blob) != 0) return -1;
+  return static_cast<int32_t>(total);
+}
+
+}  // namespace IbDB

@@ -1,0 +1,127 @@
+// Execution: bound parameters into the input area, then the client's execute.
+#include <algorithm>
+#include <cstring>
+
+#include "ibdb/Internal.h"
+
+namespace IbDB {
+
+using IBAPI::Entries;
+using IBAPI::KindOf;
+using IBAPI::TypeKind;
+
+namespace {
+
+constexpr uint8_t kNullFlag = 1;
+
+// Why the parameters cannot be sent as bound, or 0.
+ISC_STATUS CheckParams(const TIbStmtRec* stmt) {
+  const XSQLDA* in = stmt->InSqlda;
+  const TBindIndex& index = stmt->ParamIndex;
+  for (int32_t i = 0; i < in->sqld; ++i) {
+    const TBindNode* node = i < index.Count ? index.Nodes[i] : nullptr;
+    if (node == nullptr) return isc_dsql_sqlda_err;
+    const XSQLVAR& var = in->sqlvar[i];
+    switch (KindOf(var.sqltype)) {
+      case TypeKind::Varying: {
+        const size_t limit = static_cast<size_t>(std::max<ISC_SHORT>(var.sqllen, 0));
+        if (*node->NullFlag != kNullFlag &&
+            strnlen(static_cast<const char*>(node->Data), limit + 1) > limit) {
+          return isc_string_truncation;
+        }
+        break;
+      }
+      case TypeKind::Blob:
+        if (node->SizePtr == nullptr || node->Size < 1) return isc_dsql_sqlda_value_err;
+        break;
+      case TypeKind::Date:
+      case TypeKind::Plain:
+        break;
+    }
+  }
+  return 0;
+}
+
+// Creates a blob from the caller's bytes and leaves its id in the entry's buffer.
+bool WriteBlob(TIbStmtRec* stmt, XSQLVAR& var, const TBindNode* node) {
+  TIbConnRec* conn = stmt->Conn;
+  isc_blob_handle blob = 0;
+  if (Entries.isc_create_blob(stmt->Status, &conn->DbHandle, &conn->TrHandle, &blob,
+                              reinterpret_cast<ISC_QUAD*>(var.sqldata)) != 0) {
+    return false;
+  }
+  const auto* bytes = static_cast<const ISC_SCHAR*>(node->Data);
+  const int32_t total = *node->SizePtr;
+  const int32_t segment = node->Size;
+  ISC_STATUS rc = 0;
+  for (int32_t offset = 0; offset < total && rc == 0; offset += std::min(segment, total - offset)) {
+    auto length = static_cast<unsigned short>(std::min(segment, total - offset));
+    rc = Entries.isc_put_segment(stmt->Status, &blob, length, bytes + offset);
+  }
+  ISC_STATUS scratch[20];
+  if (rc != 0) {
+    Entries.isc_close_blob(scratch, &blob);  // keeps the write's error in Status
+    return false;
+  }
+  if (Entries.isc_close_blob(stmt->Status, &blob) != 0) {
+    Entries.isc_close_blob(scratch, &blob);
+    return false;
+  }
+  return true;
+}
+
+bool PutParams(TIbStmtRec* stmt) {
+  XSQLDA* in = stmt->InSqlda;
+  TBindNode* const* nodes = stmt->ParamIndex.Nodes;
+  for (int32_t i = 0; i < in->sqld; ++i) {
+    XSQLVAR& var = in->sqlvar[i];
+    const TBindNode* node = nodes[i];
+    if (*node->NullFlag == kNullFlag) {
+      *var.sqlind = -1;
+      continue;
+    }
+    *var.sqlind = 0;
+    switch (KindOf(var.sqltype)) {
+      case TypeKind::Varying: {
+        const auto* text = static_cast<const char*>(node->Data);
+        auto length = static_cast<uint16_t>(std::strlen(text));
+        std::memcpy(var.sqldata, &length, sizeof(length));
+        std::memcpy(var.sqldata + sizeof(length), text, length);
+        break;
+      }
+      case TypeKind::Date:
+        IBTMToDate(reinterpret_cast<ISC_QUAD*>(var.sqldata), static_cast<const char*>(node->Data));
+        break;
+      case TypeKind::Blob:
+        if (!WriteBlob(stmt, var, node)) return false;
+        break;
+      case TypeKind::Plain:
+        break;  // the client reads the caller's variable in place
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+int16_t SQLExecute(TIbStmtRec* hstmt) {
+  if (hstmt == nullptr) return -1;
+  const bool withParams = hstmt->HasParamMarkers == 1;
+  if (withParams) {
+    if (ISC_STATUS refusal = CheckParams(hstmt)) {
+      detail::SetError(hstmt->Status, refusal);
+      return -1;
+    }
+  }
+  TIbConnRec* conn = hstmt->Conn;
+  // Opened before the parameters, so that blobs are created in the transaction that executes.
+  if (conn->TrHandle == 0) detail::StartTransaction(hstmt->Status, conn);
+  if (withParams && !PutParams(hstmt)) return -1;
+  if (Entries.isc_dsql_execute(hstmt->Status, &conn->TrHandle, &hstmt->StmtHandle, SQLDA_VERSION1,
+                               withParams ? hstmt->InSqlda : nullptr) != 0) {
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace IbDB

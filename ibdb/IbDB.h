@@ -1,0 +1,113 @@
+// Call-level interface over the Firebird client: connections, transactions, statements, bound
+// caller variables, execution, fetching, date and blob conversion, error text.
+//
+// Results: 0 success, -1 failure (the client's error, or a code of the package's own checks, is
+// left in the Status of the record involved; SQLError turns it into text), 100 no more rows
+// (SQLFetch) or no such column/parameter (SQLGetCol, SQLGetParam).
+//
+// Caller buffers carry no size across this interface. What they must hold:
+//   VARCHAR and CHAR columns   sqllen + 1 bytes (the characters and a NUL)
+//   DATE columns               20 bytes ("MM/DD/YYYY hh:mm:ss" and a NUL)
+//   BLOB columns               the whole blob: each fetch reads the blob to its end
+//   VARCHAR parameters         a NUL-terminated string of at most sqllen characters
+//   DATE parameters            a date text of the layout above
+//   BLOB parameters            as many bytes as the bound length variable says
+// Bound variables must stay valid until the statement is dropped or prepared again.
+#pragma once
+
+#include <ibase.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace IbDB {
+
+struct TIbConnRec {
+  isc_db_handle DbHandle;
+  ISC_STATUS Status[20];
+  isc_tr_handle TrHandle;
+};
+
+struct TBindNode {
+  int32_t Index;
+  int32_t Size;
+  int32_t* SizePtr;
+  void* Data;
+  uint8_t* NullFlag;
+  TBindNode* Next;
+};
+
+// The node of each entry of one side, by entry number, made by the bind operations and kept
+// beside the lists so that execution and fetching find a binding in constant time.
+struct TBindIndex {
+  TBindNode** Nodes;  // Count slots, nil where nothing is bound
+  int32_t Count;
+  int32_t Bound;  // slots that hold a node
+};
+
+struct TIbStmtRec {
+  isc_stmt_handle StmtHandle;
+  ISC_STATUS Status[20];
+  TIbConnRec* Conn;
+  int16_t ParamsBound, ColsBound, HasParamMarkers;
+  XSQLDA* OutSqlda;
+  XSQLDA* InSqlda;
+  TBindNode *BlobParams, *BlobCols, *DateParams, *DateCols, *VaryParams, *VaryCols, *PlainParams,
+      *PlainCols;
+  // Package-internal; callers do not touch these.
+  TBindIndex ColIndex, ParamIndex;
+};
+
+// Connections and transactions. fType of SQLTransact/SQLTransactMdb: 0 commit, 1 roll back,
+// 2 start.
+int32_t SQLAllocConnect(TIbConnRec*& hdbc);
+int32_t SQLSetConnectOption(TIbConnRec* hdbc, uint8_t fOption, uint16_t vParam);
+int32_t SQLConnect(TIbConnRec* hdbc, const std::string& dbName, const std::string& userName,
+                   const std::string& password);
+int32_t SQLDisconnect(TIbConnRec*& hdbc);
+int32_t SQLTransact(TIbConnRec* hdbc, uint8_t fType);
+int16_t SQLTransactMdb(const std::vector<TIbConnRec**>& hdbcs, uint8_t fType, int32_t count);
+
+// Statements. fOption of SQLFreeStmt: 0 close the cursor, 1 drop the statement.
+int32_t SQLAllocStmt(TIbConnRec* hdbc, TIbStmtRec*& hstmt);
+int16_t SQLPrepare(TIbStmtRec* hstmt, const char* szSqlStr, int32_t cbSqlStr);
+int16_t SQLFreeStmt(TIbStmtRec* hstmt, uint8_t fOption);
+
+// Binding lists.
+void AddLL(TBindNode*& head, int32_t index, void* data, uint8_t* nullFlag, int32_t* sizePtr,
+           int32_t size);
+void* SearchLL(TBindNode* head, int32_t index);
+uint8_t* IsNullSearchLL(TBindNode* head, int32_t index);
+TBindNode* BlobSearchLL(TBindNode* head, int32_t index);
+void UpdateIsNullPtr(TBindNode* head, int32_t index, uint8_t value);
+void DestroyLL(TBindNode*& head);
+
+// Description and binding. Numbers count from 1.
+int16_t SQLGetCol(TIbStmtRec* hstmt, uint8_t icol, int16_t& pfSqlType, int16_t& pcbLen);
+int16_t SQLGetParam(TIbStmtRec* hstmt, uint8_t ipar, int16_t& pfSqlType, int16_t& pcbLen);
+int32_t SQLBindCol(TIbStmtRec* hstmt, uint8_t icol, int16_t fSqlType, void* rgbValue,
+                   uint8_t* pfNull, int32_t* pcbValue);
+int32_t SQLBindParameter(TIbStmtRec* hstmt, uint8_t ipar, int16_t fSqlType, void* rgbValue,
+                         uint8_t* pfNull, int32_t* pcbValue, uint16_t cbSegment);
+
+// Execution and fetching.
+int16_t SQLExecute(TIbStmtRec* hstmt);
+int16_t SQLFetch(TIbStmtRec* hstmt);
+
+// Conversions. IBDateToTM writes at most 20 bytes. IBTMToDate throws Framework::EConvertError
+// for a field that is not a decimal integer, leaving the date untouched. IBBlobToPtr reads the
+// whole blob into buffer (which must hold it) in reads of segmentSize (1 to 65535) bytes and
+// returns its length, or -1.
+void IBDateToTM(const ISC_QUAD* date, char* text);
+void IBTMToDate(ISC_QUAD* date, const char* text);
+int32_t IBBlobToPtr(TIbStmtRec* hstmt, const ISC_QUAD* blobId, void* buffer, int32_t segmentSize);
+
+// Error text: appends "|" and each message of the failed record's status vector to the
+// NUL-terminated text in szErrorMsg. The four-argument form writes at most cbErrorMsgMax bytes in
+// all, the terminator included.
+void SQLError(TIbConnRec* hdbc, TIbStmtRec* hstmt, char* szErrorMsg);
+void SQLError(TIbConnRec* hdbc, TIbStmtRec* hstmt, char* szErrorMsg, size_t cbErrorMsgMax);
+
+}  // namespace IbDB

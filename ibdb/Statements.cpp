@@ -1,0 +1,142 @@
+// Statement records: allocation, preparation with description of both areas, close and drop.
+#include <algorithm>
+#include <cstring>
+
+#include "ibdb/Internal.h"
+
+namespace IbDB {
+
+using IBAPI::Entries;
+using IBAPI::XSQLDA_LENGTH;
+using detail::SetError;
+
+namespace {
+
+constexpr uint16_t kInitialEntries = 5;
+constexpr uint16_t kDialect = 1;
+constexpr uint8_t kCloseOption = 0;
+constexpr uint8_t kDropOption = 1;
+
+XSQLDA* NewArea(uint16_t entries) {
+  auto* area = static_cast<XSQLDA*>(detail::ZeroAlloc(XSQLDA_LENGTH(entries)));
+  area->version = SQLDA_VERSION1;
+  area->sqln = static_cast<ISC_SHORT>(entries);
+  return area;
+}
+
+// Grows an area to the count the client described; the added entries start cleared.
+XSQLDA* GrowArea(XSQLDA* area) {
+  auto oldCount = static_cast<uint16_t>(area->sqln);
+  auto newCount = static_cast<uint16_t>(area->sqld);
+  area = static_cast<XSQLDA*>(detail::Resize(area, XSQLDA_LENGTH(newCount)));
+  std::memset(static_cast<void*>(area->sqlvar + oldCount), 0,
+              (newCount - oldCount) * sizeof(XSQLVAR));
+  area->sqln = static_cast<ISC_SHORT>(newCount);
+  area->version = SQLDA_VERSION1;
+  return area;
+}
+
+void ReleaseSide(XSQLDA* area, int16_t& boundFlag, TBindIndex& index,
+                 std::initializer_list<TBindNode**> lists) {
+  int32_t entries = std::min<int32_t>(area->sqln, std::max<int32_t>(area->sqld, index.Count));
+  for (int32_t i = 0; i < entries; ++i) {
+    XSQLVAR& var = area->sqlvar[i];
+    if (IBAPI::KindOf(var.sqltype) != IBAPI::TypeKind::Plain) std::free(var.sqldata);
+    std::free(var.sqlind);
+    var.sqldata = nullptr;
+    var.sqlind = nullptr;
+  }
+  for (TBindNode** list : lists) DestroyLL(*list);
+  std::free(index.Nodes);
+  index = TBindIndex{};
+  boundFlag = 0;
+}
+
+}  // namespace
+
+void detail::ReleaseBindings(TIbStmtRec* stmt) {
+  if (stmt->ColsBound != 0 || stmt->ColIndex.Nodes != nullptr) {
+    ReleaseSide(stmt->OutSqlda, stmt->ColsBound, stmt->ColIndex,
+                {&stmt->DateCols, &stmt->BlobCols, &stmt->VaryCols, &stmt->PlainCols});
+  }
+  if (stmt->ParamsBound != 0 || stmt->ParamIndex.Nodes != nullptr) {
+    ReleaseSide(stmt->InSqlda, stmt->ParamsBound, stmt->ParamIndex,
+                {&stmt->DateParams, &stmt->BlobParams, &stmt->VaryParams, &stmt->PlainParams});
+  }
+}
+
+int32_t SQLAllocStmt(TIbConnRec* hdbc, TIbStmtRec*& hstmt) {
+  hstmt = nullptr;
+  if (hdbc == nullptr) return -1;
+  auto* stmt = static_cast<TIbStmtRec*>(detail::ZeroAlloc(sizeof(TIbStmtRec)));
+  if (Entries.isc_dsql_allocate_statement(hdbc->Status, &hdbc->DbHandle, &stmt->StmtHandle) != 0) {
+    std::free(stmt);
+    return -1;
+  }
+  stmt->Conn = hdbc;
+  stmt->OutSqlda = NewArea(kInitialEntries);
+  stmt->InSqlda = NewArea(kInitialEntries);
+  hstmt = stmt;
+  return 0;
+}
+
+int16_t SQLPrepare(TIbStmtRec* hstmt, const char* szSqlStr, int32_t /*cbSqlStr*/) {
+  if (hstmt == nullptr) return -1;
+  if (szSqlStr == nullptr) {
+    SetError(hstmt->Status, isc_dsql_command_err);
+    return -1;
+  }
+  // The new description may give an entry another type: no binding outlives a preparation.
+  detail::ReleaseBindings(hstmt);
+
+  TIbConnRec* conn = hstmt->Conn;
+  if (conn->TrHandle == 0) detail::StartTransaction(hstmt->Status, conn);
+  if (Entries.isc_dsql_prepare(hstmt->Status, &conn->TrHandle, &hstmt->StmtHandle, 0, szSqlStr,
+                               kDialect, hstmt->OutSqlda) != 0) {
+    return -1;
+  }
+
+  int16_t result = 0;
+  XSQLDA*& out = hstmt->OutSqlda;
+  if (out->sqld > out->sqln) {
+    out = GrowArea(out);
+    if (Entries.isc_dsql_describe(hstmt->Status, &hstmt->StmtHandle, SQLDA_VERSION1, out) != 0) {
+      out->sqld = 0;
+      result = -1;
+    }
+  }
+
+  hstmt->HasParamMarkers = std::strchr(szSqlStr, '?') != nullptr ? 1 : 0;
+  XSQLDA*& in = hstmt->InSqlda;
+  if (hstmt->HasParamMarkers == 0) {
+    in->sqld = 0;  // no description of an earlier text survives
+    return result;
+  }
+  if (Entries.isc_dsql_describe_bind(hstmt->Status, &hstmt->StmtHandle, SQLDA_VERSION1, in) != 0) {
+    return -1;
+  }
+  if (in->sqld > in->sqln) {
+    in = GrowArea(in);
+    if (Entries.isc_dsql_describe_bind(hstmt->Status, &hstmt->StmtHandle, SQLDA_VERSION1, in) !=
+        0) {
+      return -1;
+    }
+  }
+  return result;
+}
+
+int16_t SQLFreeStmt(TIbStmtRec* hstmt, uint8_t fOption) {
+  if (hstmt == nullptr) return 0;
+  if (fOption == kCloseOption) {
+    Entries.isc_dsql_free_statement(hstmt->Status, &hstmt->StmtHandle, DSQL_close);
+  } else if (fOption == kDropOption) {
+    Entries.isc_dsql_free_statement(hstmt->Status, &hstmt->StmtHandle, DSQL_drop);
+    detail::ReleaseBindings(hstmt);
+    std::free(hstmt->OutSqlda);
+    std::free(hstmt->InSqlda);
+    std::free(hstmt);
+  }
+  return 0;
+}
+
+}  // namespace IbDB

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Sets up everything and runs every test: Debian packages, the Firebird server and its test
+# user, a warnings-as-errors build, the test suite.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+start_server
+ensure_test_user
+
+cd "$VARLO_ROOT"
+JOBS=$(nproc)
+
+log "build (warnings as errors)"
+cmake -S . -B build/ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARLO_WERROR=ON >/dev/null
+cmake --build build/ci -j "$JOBS"
+log "tests"
+ctest --test-dir build/ci --output-on-failure -j "$JOBS"
+log "all tests passed"

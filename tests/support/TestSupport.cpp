@@ -1,0 +1,267 @@
+#include "tests/support/TestSupport.h"
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <type_traits>
+
+#include "client/IBAPI.h"
+
+namespace VarloTest {
+
+namespace {
+
+[[noreturn]] void Fail(const std::string& what, const ISC_STATUS* status) {
+  throw std::runtime_error(what + ": " + StatusText(status));
+}
+
+std::string EnvOr(const char* name, const char* fallback) {
+  const char* v = std::getenv(name);
+  return v != nullptr && *v != '\0' ? v : fallback;
+}
+
+std::string Dpb(const std::string& user, const std::string& password) {
+  std::string dpb(1, static_cast<char>(isc_dpb_version1));
+  for (auto [item, value] : {std::pair{isc_dpb_user_name, &user}, {isc_dpb_password, &password}}) {
+    if (value->empty()) continue;
+    dpb += static_cast<char>(item);
+    dpb += static_cast<char>(value->size());
+    dpb += *value;
+  }
+  return dpb;
+}
+
+void ExecImmediate(isc_db_handle* db, const std::string& sql) {
+  ISC_STATUS status[20];
+  isc_tr_handle tr = 0;
+  if (isc_start_transaction(status, &tr, 1, db, 0, nullptr) != 0) Fail("start", status);
+  if (isc_dsql_execute_immediate(status, db, &tr, 0, sql.c_str(), 1, nullptr) != 0) {
+    ISC_STATUS scratch[20];
+    isc_rollback_transaction(scratch, &tr);
+    Fail(sql, status);
+  }
+  if (isc_commit_transaction(status, &tr) != 0) Fail("commit", status);
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/varlo-test.XXXXXX";
+  if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+  chmod(path_.c_str(), 0777);  // the server opens databases here as its own user
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ServerUser() { return EnvOr("VARLO_TEST_USER", "VARLO_TEST"); }
+std::string ServerPassword() { return EnvOr("VARLO_TEST_PASSWORD", "varlo-test-pw"); }
+std::string ServerName(const std::string& path) { return "localhost:" + path; }
+
+void CreateDatabase(const std::string& path, const std::vector<std::string>& statements,
+                    bool forServer) {
+  ISC_STATUS status[20];
+  isc_db_handle db = 0;
+  isc_tr_handle tr = 0;
+  std::string sql = "CREATE DATABASE '" + path + "'";
+  if (forServer) sql += " USER '" + ServerUser() + "'";
+  sql += " DEFAULT CHARACTER SET NONE";
+  if (isc_dsql_execute_immediate(status, &db, &tr, 0, sql.c_str(), 1, nullptr) != 0) {
+    Fail(sql, status);
+  }
+  for (const std::string& statement : statements) ExecImmediate(&db, statement);
+  isc_detach_database(status, &db);
+  if (forServer) {
+    const passwd* pw = getpwnam("firebird");
+    if (pw == nullptr || chown(path.c_str(), pw->pw_uid, pw->pw_gid) != 0) {
+      throw std::runtime_error("cannot hand " + path + " to the firebird user");
+    }
+  }
+}
+
+RawDb::RawDb(const std::string& name, const std::string& user, const std::string& password) {
+  ISC_STATUS status[20];
+  std::string dpb = Dpb(user, password);
+  if (isc_attach_database(status, 0, name.c_str(), &db_, static_cast<short>(dpb.size()),
+                          dpb.data()) != 0) {
+    Fail("attach " + name, status);
+  }
+}
+
+RawDb::~RawDb() {
+  ISC_STATUS status[20];
+  isc_detach_database(status, &db_);
+}
+
+void RawDb::Exec(const std::string& sql) { ExecImmediate(&db_, sql); }
+
+std::optional<int64_t> RawDb::QueryInt(const std::string& sql) {
+  ISC_STATUS status[20];
+  isc_tr_handle tr = 0;
+  isc_stmt_handle stmt = 0;
+  if (isc_start_transaction(status, &tr, 1, &db_, 0, nullptr) != 0) Fail("start", status);
+  alignas(XSQLDA) char area[sizeof(XSQLDA)] = {};
+  auto* out = reinterpret_cast<XSQLDA*>(area);
+  out->version = SQLDA_VERSION1;
+  out->sqln = 1;
+  int64_t value = 0;
+  short indicator = 0;
+  std::optional<int64_t> result;
+  if (isc_dsql_allocate_statement(status, &db_, &stmt) != 0 ||
+      isc_dsql_prepare(status, &tr, &stmt, 0, sql.c_str(), 1, out) != 0) {
+    ISC_STATUS scratch[20];
+    isc_rollback_transaction(scratch, &tr);
+    Fail(sql, status);
+  }
+  XSQLVAR& var = out->sqlvar[0];
+  var.sqltype = SQL_INT64 | 1;
+  var.sqllen = sizeof(value);
+  var.sqlscale = 0;
+  var.sqldata = reinterpret_cast<ISC_SCHAR*>(&value);
+  var.sqlind = &indicator;
+  if (isc_dsql_execute(status, &tr, &stmt, 1, nullptr) != 0) Fail(sql, status);
+  ISC_STATUS rc = isc_dsql_fetch(status, &stmt, 1, out);
+  if (rc == 0 && indicator != -1) result = value;
+  if (rc != 0 && rc != 100) Fail(sql, status);
+  isc_dsql_free_statement(status, &stmt, DSQL_drop);
+  isc_commit_transaction(status, &tr);
+  return result;
+}
+
+std::string StatusText(const ISC_STATUS* status) {
+  std::string text;
+  char message[512];
+  const ISC_STATUS* cursor = status;
+  while (fb_interpret(message, sizeof(message), &cursor) != 0) {
+    if (!text.empty()) text += "; ";
+    text += message;
+  }
+  return text;
+}
+
+// ---- the spy ----
+
+namespace {
+
+ClientSpy* activeSpy = nullptr;
+
+template <typename... A>
+struct FirstOf {
+  using type = void;
+};
+template <typename F, typename... A>
+struct FirstOf<F, A...> {
+  using type = F;
+};
+
+template <auto Member, typename Fn>
+struct Wrapper;
+
+template <auto Member, typename R, typename... A>
+struct Wrapper<Member, R (*)(A...)> {
+  static inline R (*saved)(A...) = nullptr;
+  static inline const char* name = nullptr;
+  static constexpr bool kFailable =
+      std::is_same_v<typename FirstOf<A...>::type, ISC_STATUS*> && std::is_same_v<R, ISC_STATUS>;
+
+  static R Call(A... args) {
+    ClientSpy* spy = ClientSpy::Active();
+    if (spy != nullptr && spy->Enter(name, kFailable)) {
+      if constexpr (kFailable) {
+        return InjectFault(std::get<0>(std::forward_as_tuple(args...)));
+      }
+    }
+    return saved(args...);
+  }
+  static void Install(const char* entryName) {
+    name = entryName;
+    saved = IBAPI::Entries.*Member;
+    IBAPI::Entries.*Member = &Call;
+  }
+  static void Restore() { IBAPI::Entries.*Member = saved; }
+};
+
+#define VARLO_CLIENT_ENTRIES(X)                                                              \
+  X(isc_attach_database)                                                                     \
+  X(isc_detach_database)                                                                     \
+  X(isc_start_multiple)                                                                      \
+  X(isc_commit_transaction)                                                                  \
+  X(isc_rollback_transaction) X(isc_dsql_allocate_statement) X(isc_dsql_prepare)             \
+      X(isc_dsql_describe) X(isc_dsql_describe_bind) X(isc_dsql_free_statement)             \
+          X(isc_dsql_execute) X(isc_dsql_fetch) X(isc_create_blob) X(isc_put_segment)        \
+              X(isc_open_blob2) X(isc_get_segment) X(isc_close_blob) X(isc_blob_lookup_desc) \
+                  X(isc_encode_date) X(isc_decode_date) X(isc_interprete) X(fb_interpret)
+
+#define VARLO_WRAPPER(entry) \
+  Wrapper<&IBAPI::ClientEntries::entry, decltype(IBAPI::ClientEntries::entry)>
+
+}  // namespace
+
+ClientSpy::ClientSpy() {
+  if (activeSpy != nullptr) throw std::logic_error("one ClientSpy at a time");
+#define VARLO_INSTALL(entry) VARLO_WRAPPER(entry)::Install(#entry);
+  VARLO_CLIENT_ENTRIES(VARLO_INSTALL)
+#undef VARLO_INSTALL
+  activeSpy = this;
+}
+
+ClientSpy::~ClientSpy() {
+  activeSpy = nullptr;
+#define VARLO_RESTORE(entry) VARLO_WRAPPER(entry)::Restore();
+  VARLO_CLIENT_ENTRIES(VARLO_RESTORE)
+#undef VARLO_RESTORE
+}
+
+ClientSpy* ClientSpy::Active() { return activeSpy; }
+
+int ClientSpy::Calls(const std::string& entry) const {
+  auto it = counts_.find(entry);
+  return it == counts_.end() ? 0 : it->second;
+}
+
+void ClientSpy::Reset() {
+  counts_.clear();
+  log_.clear();
+  total_ = failable_ = failAt_ = failEntryAt_ = 0;
+  failEntry_.clear();
+  injected_ = false;
+}
+
+void ClientSpy::FailCall(int k) { failAt_ = failable_ + k; }
+
+void ClientSpy::FailEntry(const std::string& entry, int n) {
+  failEntry_ = entry;
+  failEntryAt_ = Calls(entry) + n;
+}
+
+bool ClientSpy::Enter(const char* entry, bool failable) {
+  int& count = counts_[entry];
+  ++count;
+  ++total_;
+  log_.emplace_back(entry);
+  if (!failable) return false;
+  ++failable_;
+  bool fail = (failAt_ != 0 && failable_ == failAt_) ||
+              (failEntryAt_ != 0 && failEntry_ == entry && count == failEntryAt_);
+  if (fail) injected_ = true;
+  return fail;
+}
+
+ISC_STATUS InjectFault(ISC_STATUS* status) {
+  status[0] = isc_arg_gds;
+  status[1] = isc_random;
+  status[2] = isc_arg_string;
+  status[3] = reinterpret_cast<ISC_STATUS>(ClientSpy::FaultText());
+  status[4] = isc_arg_end;
+  return isc_random;
+}
+
+}  // namespace VarloTest

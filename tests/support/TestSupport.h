@@ -1,0 +1,103 @@
+// Test services: temporary folders, real databases made with the raw client, a second raw
+// attachment to check what the package did, and a spy over the client entry-point table.
+#pragma once
+
+#include <ibase.h>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace VarloTest {
+
+// A fresh folder under /tmp, open to the server's user, removed with all it holds.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& Path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// Credentials of the test user the test command creates on the server.
+std::string ServerUser();
+std::string ServerPassword();
+
+// Creates a dialect-1 database at path with the embedded engine and runs the statements in it,
+// committing after each. With forServer, the file is handed to the server's user afterwards and
+// the test user owns the database; the name to attach to is then ServerName(path).
+void CreateDatabase(const std::string& path, const std::vector<std::string>& statements = {},
+                    bool forServer = false);
+std::string ServerName(const std::string& path);
+
+// A raw-client attachment of its own, for setting up data and checking results.
+class RawDb {
+ public:
+  RawDb(const std::string& name, const std::string& user = "", const std::string& password = "");
+  ~RawDb();
+  RawDb(const RawDb&) = delete;
+  RawDb& operator=(const RawDb&) = delete;
+
+  // Runs a statement in a transaction of its own and commits it.
+  void Exec(const std::string& sql);
+  // The first column of the first row as an integer, or nullopt when NULL or no row.
+  std::optional<int64_t> QueryInt(const std::string& sql);
+  isc_db_handle Handle() const { return db_; }
+
+ private:
+  isc_db_handle db_ = 0;
+};
+
+// The error text of a status vector, for test failure messages.
+std::string StatusText(const ISC_STATUS* status);
+
+// Replaces every entry of the client table with a wrapper that counts calls and, on request,
+// makes one call fail with a real client error vector. One spy at a time.
+class ClientSpy {
+ public:
+  ClientSpy();
+  ~ClientSpy();
+  ClientSpy(const ClientSpy&) = delete;
+  ClientSpy& operator=(const ClientSpy&) = delete;
+
+  int Calls(const std::string& entry) const;
+  int TotalCalls() const { return total_; }
+  // Calls of entries that take a status vector and can fail.
+  int FailableCalls() const { return failable_; }
+  const std::vector<std::string>& Log() const { return log_; }
+  void Reset();
+
+  // The k-th failable call from now (1-based) fails.
+  void FailCall(int k);
+  // The n-th call of one entry from now (1-based) fails.
+  void FailEntry(const std::string& entry, int n = 1);
+  // The failure vector: {isc_arg_gds, isc_random, isc_arg_string, "injected fault", isc_arg_end}.
+  static const char* FaultText() { return "injected fault"; }
+  bool Injected() const { return injected_; }
+
+  // Used by the wrappers.
+  static ClientSpy* Active();
+  bool Enter(const char* entry, bool failable);
+
+ private:
+  std::map<std::string, int> counts_;
+  std::vector<std::string> log_;
+  int total_ = 0;
+  int failable_ = 0;
+  int failAt_ = 0;
+  std::string failEntry_;
+  int failEntryAt_ = 0;
+  bool injected_ = false;
+};
+
+// Writes the injected failure into a status vector and returns its code.
+ISC_STATUS InjectFault(ISC_STATUS* status);
+
+}  // namespace VarloTest
