@@ -15,4 +15,11 @@ cmake -S . -B build/ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARLO_WERROR=ON >/dev
 cmake --build build/ci -j "$JOBS"
 log "tests"
 ctest --test-dir build/ci --output-on-failure -j "$JOBS"
+
+log "build with AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DVARLO_WERROR=ON \
+  -DVARLO_SANITIZE=address,undefined -DVARLO_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build build/sanitize -j "$JOBS"
+log "tests under the sanitizers"
+ctest --test-dir build/sanitize --output-on-failure -j "$JOBS"
 log "all tests passed"
