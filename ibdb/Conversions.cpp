@@ -31,6 +31,19 @@ std::string_view Field(const char* text, size_t length, size_t start, size_t wid
   return {text + start, std::min(width, length - start)};
 }
 
+// A field of width characters that is leading blanks and then only digits, at least one, as the
+// framework's conversion reads it.
+bool ReadDigits(const char* field, int width, int& value) {
+  int i = 0;
+  while (i < width - 1 && field[i] == ' ') ++i;
+  value = 0;
+  for (; i < width; ++i) {
+    if (field[i] < '0' || field[i] > '9') return false;
+    value = value * 10 + (field[i] - '0');
+  }
+  return true;
+}
+
 }  // namespace
 
 void IBDateToTM(const ISC_QUAD* date, char* text) {
@@ -66,12 +79,18 @@ void IBDateToTM(const ISC_QUAD* date, char* text) {
 
 void IBTMToDate(ISC_QUAD* date, const char* text) {
   const size_t length = strnlen(text, kDateTextLength);
-  const int month = Framework::StrToInt(Field(text, length, 0, 2));
-  const int day = Framework::StrToInt(Field(text, length, 3, 2));
-  const int year = Framework::StrToInt(Field(text, length, 6, 4));
-  const int hour = Framework::StrToInt(Field(text, length, 11, 2));
-  const int minute = Framework::StrToInt(Field(text, length, 14, 2));
-  const int second = Framework::StrToInt(Field(text, length, 17, 2));
+  int month, day, year, hour, minute, second;
+  if (length < kDateTextLength || !ReadDigits(text, 2, month) || !ReadDigits(text + 3, 2, day) ||
+      !ReadDigits(text + 6, 4, year) || !ReadDigits(text + 11, 2, hour) ||
+      !ReadDigits(text + 14, 2, minute) || !ReadDigits(text + 17, 2, second)) {
+    // Anything but plain digits goes through the framework's conversion, which raises.
+    month = Framework::StrToInt(Field(text, length, 0, 2));
+    day = Framework::StrToInt(Field(text, length, 3, 2));
+    year = Framework::StrToInt(Field(text, length, 6, 4));
+    hour = Framework::StrToInt(Field(text, length, 11, 2));
+    minute = Framework::StrToInt(Field(text, length, 14, 2));
+    second = Framework::StrToInt(Field(text, length, 17, 2));
+  }
   std::tm t{};
   t.tm_mon = month - 1;
   t.tm_mday = day;

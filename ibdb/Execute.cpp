@@ -7,37 +7,27 @@
 namespace IbDB {
 
 using IBAPI::Entries;
-using IBAPI::KindOf;
-using IBAPI::TypeKind;
 
 namespace {
 
 constexpr uint8_t kNullFlag = 1;
 
-// Why the parameters cannot be sent as bound, or 0.
+// Why the parameters cannot be sent as bound, or 0. Only VARCHAR and blob bindings can be
+// refused once every entry has one, so only their lists are walked.
 ISC_STATUS CheckParams(const TIbStmtRec* stmt) {
   const XSQLDA* in = stmt->InSqlda;
-  const TBindIndex& index = stmt->ParamIndex;
-  for (int32_t i = 0; i < in->sqld; ++i) {
-    const TBindNode* node = i < index.Count ? index.Nodes[i] : nullptr;
-    if (node == nullptr) return isc_dsql_sqlda_err;
-    const XSQLVAR& var = in->sqlvar[i];
-    switch (KindOf(var.sqltype)) {
-      case TypeKind::Varying: {
-        const size_t limit = static_cast<size_t>(std::max<ISC_SHORT>(var.sqllen, 0));
-        if (*node->NullFlag != kNullFlag &&
-            strnlen(static_cast<const char*>(node->Data), limit + 1) > limit) {
-          return isc_string_truncation;
-        }
-        break;
-      }
-      case TypeKind::Blob:
-        if (node->SizePtr == nullptr || node->Size < 1) return isc_dsql_sqlda_value_err;
-        break;
-      case TypeKind::Date:
-      case TypeKind::Plain:
-        break;
+  if (in->sqld > 0 && (stmt->ParamIndex.Nodes == nullptr || stmt->ParamIndex.Bound < in->sqld)) {
+    return isc_dsql_sqlda_err;  // a described parameter is not bound
+  }
+  for (const TBindNode* node = stmt->VaryParams; node != nullptr; node = node->Next) {
+    if (node->Index < 0 || node->Index >= in->sqld || *node->NullFlag == kNullFlag) continue;
+    const auto limit = static_cast<size_t>(std::max<ISC_SHORT>(in->sqlvar[node->Index].sqllen, 0));
+    if (strnlen(static_cast<const char*>(node->Data), limit + 1) > limit) {
+      return isc_string_truncation;
     }
+  }
+  for (const TBindNode* node = stmt->BlobParams; node != nullptr; node = node->Next) {
+    if (node->SizePtr == nullptr || node->Size < 1) return isc_dsql_sqlda_value_err;
   }
   return 0;
 }
@@ -81,21 +71,21 @@ bool PutParams(TIbStmtRec* stmt) {
       continue;
     }
     *var.sqlind = 0;
-    switch (KindOf(var.sqltype)) {
-      case TypeKind::Varying: {
+    switch (IBAPI::BaseType(var.sqltype)) {
+      case SQL_VARYING: {
         const auto* text = static_cast<const char*>(node->Data);
         auto length = static_cast<uint16_t>(std::strlen(text));
         std::memcpy(var.sqldata, &length, sizeof(length));
         std::memcpy(var.sqldata + sizeof(length), text, length);
         break;
       }
-      case TypeKind::Date:
+      case SQL_DATE:
         IBTMToDate(reinterpret_cast<ISC_QUAD*>(var.sqldata), static_cast<const char*>(node->Data));
         break;
-      case TypeKind::Blob:
+      case SQL_BLOB:
         if (!WriteBlob(stmt, var, node)) return false;
         break;
-      case TypeKind::Plain:
+      default:
         break;  // the client reads the caller's variable in place
     }
   }

@@ -11,7 +11,7 @@ cd "$VARLO_ROOT"
 JOBS=$(nproc)
 
 log "build (warnings as errors)"
-cmake -S . -B build/ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARLO_WERROR=ON >/dev/null
+cmake -S . -B build/ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARLO_WERROR=ON -DVARLO_BUILD_BENCH=ON >/dev/null
 cmake --build build/ci -j "$JOBS"
 log "tests"
 ctest --test-dir build/ci --output-on-failure -j "$JOBS"
