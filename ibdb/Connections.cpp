@@ -31,6 +31,7 @@ int32_t SQLAllocConnect(TIbConnRec*& hdbc) {
 int32_t SQLSetConnectOption(TIbConnRec* hdbc, uint8_t fOption, uint16_t vParam) {
   if (hdbc == nullptr) return -1;
   if (fOption != kAutoCommitOption || vParam != 1 || hdbc->TrHandle == 0) return 0;
+  if (detail::ConnectionLost(hdbc)) return -1;
   return Entries.isc_commit_transaction(hdbc->Status, &hdbc->TrHandle) != 0 ? -1 : 0;
 }
 
@@ -56,10 +57,14 @@ int32_t SQLConnect(TIbConnRec* hdbc, const std::string& dbName, const std::strin
 
 int32_t SQLDisconnect(TIbConnRec*& hdbc) {
   if (hdbc == nullptr) return 0;
-  if (hdbc->TrHandle != 0 && Entries.isc_commit_transaction(hdbc->Status, &hdbc->TrHandle) != 0) {
-    // The work could not be committed; end the transaction anyway so that the detach can
-    // release the attachment instead of leaving it open behind a freed record.
-    Entries.isc_rollback_transaction(hdbc->Status, &hdbc->TrHandle);
+  // A lost attachment has no transaction left to end.
+  if (hdbc->TrHandle != 0 && !detail::ConnectionLost(hdbc)) {
+    if (Entries.isc_commit_transaction(hdbc->Status, &hdbc->TrHandle) != 0 &&
+        !detail::ConnectionLost(hdbc)) {
+      // The work could not be committed; end the transaction anyway so that the detach can
+      // release the attachment instead of leaving it open behind a freed record.
+      Entries.isc_rollback_transaction(hdbc->Status, &hdbc->TrHandle);
+    }
   }
   Entries.isc_detach_database(hdbc->Status, &hdbc->DbHandle);
   std::free(hdbc);
@@ -69,11 +74,11 @@ int32_t SQLDisconnect(TIbConnRec*& hdbc) {
 
 int32_t SQLTransact(TIbConnRec* hdbc, uint8_t fType) {
   if (hdbc == nullptr) return -1;
+  if (fType != kStart && hdbc->TrHandle == 0) return 0;
+  if (detail::ConnectionLost(hdbc)) return -1;
   ISC_STATUS rc;
   if (fType == kStart) {
     rc = detail::StartTransaction(hdbc->Status, hdbc);
-  } else if (hdbc->TrHandle == 0) {
-    return 0;
   } else if (fType == kCommit) {
     rc = Entries.isc_commit_transaction(hdbc->Status, &hdbc->TrHandle);
   } else {
@@ -97,6 +102,12 @@ int16_t SQLTransactMdb(const std::vector<TIbConnRec**>& hdbcs, uint8_t fType, in
   for (int32_t i = 1; i < count; ++i) {
     if (hdbcs[i] == nullptr || *hdbcs[i] == nullptr) {
       SetError(leader->Status, isc_bad_db_handle);
+      return -1;
+    }
+  }
+  for (int32_t i = 0; i < count; ++i) {
+    if (detail::ConnectionLost(*hdbcs[i])) {
+      if (i > 0) std::memcpy(leader->Status, (*hdbcs[i])->Status, sizeof(leader->Status));
       return -1;
     }
   }

@@ -103,7 +103,7 @@ void IBTMToDate(ISC_QUAD* date, const char* text) {
 
 int32_t IBBlobToPtr(TIbStmtRec* hstmt, const ISC_QUAD* blobId, void* buffer, int32_t segmentSize) {
   if (hstmt == nullptr || hstmt->Conn == nullptr || blobId == nullptr || buffer == nullptr ||
-      segmentSize < 1 || segmentSize > kMaxSegmentSize) {
+      segmentSize < 1 || segmentSize > kMaxSegmentSize || detail::ConnectionLost(hstmt)) {
     return -1;
   }
   TIbConnRec* conn = hstmt->Conn;

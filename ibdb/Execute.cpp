@@ -95,7 +95,7 @@ bool PutParams(TIbStmtRec* stmt) {
 }  // namespace
 
 int16_t SQLExecute(TIbStmtRec* hstmt) {
-  if (hstmt == nullptr) return -1;
+  if (hstmt == nullptr || detail::ConnectionLost(hstmt)) return -1;
   const bool withParams = hstmt->HasParamMarkers == 1;
   if (withParams) {
     if (ISC_STATUS refusal = CheckParams(hstmt)) {

@@ -35,7 +35,7 @@ void ScaleInPlace(ISC_SCHAR* data, ISC_SHORT scale) {
 }  // namespace
 
 int16_t SQLFetch(TIbStmtRec* hstmt) {
-  if (hstmt == nullptr) return -1;
+  if (hstmt == nullptr || detail::ConnectionLost(hstmt)) return -1;
   XSQLDA* out = hstmt->OutSqlda;
   const TBindIndex& index = hstmt->ColIndex;
   if (out->sqld > 0 && (index.Nodes == nullptr || index.Bound < out->sqld)) {

@@ -16,6 +16,36 @@ inline void SetError(ISC_STATUS* status, ISC_STATUS code) {
   status[2] = isc_arg_end;
 }
 
+// Whether a status vector reports that the attachment is gone: shut down by the server, or its
+// connection broken. Nothing can succeed on it any more, and further requests on a shut-down
+// attachment can leave the client waiting for an answer that never comes, so the package
+// refuses them and keeps the error that told of the loss.
+inline bool ConnectionLost(const ISC_STATUS* status) {
+  if (status[1] == 0) return false;
+  for (int i = 0; i < 19 && status[i] != isc_arg_end; i += status[i] == isc_arg_cstring ? 3 : 2) {
+    if (status[i] != isc_arg_gds) continue;
+    switch (status[i + 1]) {
+      case isc_att_shutdown:
+      case isc_shutdown:
+      case isc_conn_lost:
+      case isc_lost_db_connection:
+      case isc_network_error:
+      case isc_net_read_err:
+      case isc_net_write_err:
+      case isc_net_server_shutdown:
+        return true;
+      default:
+        break;
+    }
+  }
+  return false;
+}
+
+inline bool ConnectionLost(const TIbConnRec* conn) { return ConnectionLost(conn->Status); }
+inline bool ConnectionLost(const TIbStmtRec* stmt) {
+  return ConnectionLost(stmt->Status) || ConnectionLost(stmt->Conn->Status);
+}
+
 // Transaction-existence block as the client reads it.
 struct TTeb {
   isc_db_handle* db;

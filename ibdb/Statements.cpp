@@ -67,7 +67,7 @@ void detail::ReleaseBindings(TIbStmtRec* stmt) {
 
 int32_t SQLAllocStmt(TIbConnRec* hdbc, TIbStmtRec*& hstmt) {
   hstmt = nullptr;
-  if (hdbc == nullptr) return -1;
+  if (hdbc == nullptr || detail::ConnectionLost(hdbc)) return -1;
   auto* stmt = static_cast<TIbStmtRec*>(detail::ZeroAlloc(sizeof(TIbStmtRec)));
   if (Entries.isc_dsql_allocate_statement(hdbc->Status, &hdbc->DbHandle, &stmt->StmtHandle) != 0) {
     std::free(stmt);
@@ -81,7 +81,7 @@ int32_t SQLAllocStmt(TIbConnRec* hdbc, TIbStmtRec*& hstmt) {
 }
 
 int16_t SQLPrepare(TIbStmtRec* hstmt, const char* szSqlStr, int32_t /*cbSqlStr*/) {
-  if (hstmt == nullptr) return -1;
+  if (hstmt == nullptr || detail::ConnectionLost(hstmt)) return -1;
   if (szSqlStr == nullptr) {
     SetError(hstmt->Status, isc_dsql_command_err);
     return -1;
