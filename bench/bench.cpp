@@ -92,7 +92,9 @@ void FormatDate(const ISC_QUAD* q, char* text) {
   text[19] = '\0';
 }
 
-int Get2(const char* p) { return (p[0] - '0') * 10 + (p[1] - '0'); }
+int Get2(const char* p) {
+  return (p[0] - '0') * 10 + (p[1] - '0');
+}
 
 void ParseDate(const char* text, ISC_QUAD* q) {
   std::tm t{};
@@ -131,9 +133,10 @@ std::vector<Result> results;
 // Runs both sides reps times in alternating order; prepare runs before every timed run.
 std::string onlyCase;
 
-void Compare(const std::string& name, const std::string& size, int reps,
-             const std::function<uint64_t()>& ibdb, const std::function<uint64_t()>& raw,
-             const std::function<void()>& prepare = [] {}) {
+void Compare(
+    const std::string& name, const std::string& size, int reps,
+    const std::function<uint64_t()>& ibdb, const std::function<uint64_t()>& raw,
+    const std::function<void()>& prepare = [] {}) {
   if (!onlyCase.empty() && onlyCase != name) return;
   std::vector<double> a, b;
   uint64_t sumA = 0, sumB = 0;
@@ -185,8 +188,9 @@ struct FetchRow {
 
 void Fill(Raw& raw, int rows) {
   raw.Exec(kFetchTable);
-  raw.Exec("CREATE TABLE INS (ID INTEGER, NAME VARCHAR(20), D DATE, CODE CHAR(5), "
-           "X DOUBLE PRECISION, PRICE NUMERIC(9,2))");
+  raw.Exec(
+      "CREATE TABLE INS (ID INTEGER, NAME VARCHAR(20), D DATE, CODE CHAR(5), "
+      "X DOUBLE PRECISION, PRICE NUMERIC(9,2))");
   raw.Exec("CREATE TABLE BLOBS (ID INTEGER, B BLOB SUB_TYPE 0)");
   raw.Exec(
       "EXECUTE BLOCK AS DECLARE I INTEGER = 0; BEGIN WHILE (I < " + std::to_string(rows) +
@@ -267,8 +271,7 @@ void MakeWide(Raw& raw, int columns, int rows) {
   }
   raw.Exec(ddl + ")");
   raw.Exec("EXECUTE BLOCK AS DECLARE I INTEGER = 0; BEGIN WHILE (I < " + std::to_string(rows) +
-           ") DO BEGIN INSERT INTO " + table + " VALUES (" + values +
-           "); I = I + 1; END END");
+           ") DO BEGIN INSERT INTO " + table + " VALUES (" + values + "); I = I + 1; END END");
 }
 
 uint64_t WideIbDB(TIbConnRec* conn, int columns) {
@@ -323,8 +326,7 @@ constexpr const char* kInsertSql =
     "INSERT INTO INS (ID, NAME, D, CODE, X, PRICE) VALUES (?, ?, ?, ?, ?, ?)";
 
 // The values of row k of the insert case.
-void RowValues(int k, int32_t& id, char* name, char* date, char* code, double& x,
-               int32_t& price) {
+void RowValues(int k, int32_t& id, char* name, char* date, char* code, double& x, int32_t& price) {
   id = k;
   std::snprintf(name, 21, "name %d", k);
   std::snprintf(date, 20, "%02d/%02d/%04d %02d:%02d:%02d", k % 12 + 1, k % 28 + 1, 1990 + k % 30,
@@ -425,8 +427,8 @@ uint64_t Checksum(const std::vector<char>& bytes, size_t n) {
   return s;
 }
 
-uint64_t BlobIbDB(TIbConnRec* conn, const std::vector<char>& data, std::vector<char>& back,
-                  int id, double& writeSeconds, double& readSeconds) {
+uint64_t BlobIbDB(TIbConnRec* conn, const std::vector<char>& data, std::vector<char>& back, int id,
+                  double& writeSeconds, double& readSeconds) {
   writeSeconds = Seconds([&] {
     TIbStmtRec* stmt = nullptr;
     SQLAllocStmt(conn, stmt);
@@ -463,8 +465,8 @@ uint64_t BlobRaw(Raw& raw, const std::vector<char>& data, std::vector<char>& bac
     isc_stmt_handle stmt = 0;
     XSQLDA* params = NewArea(2);
     Check(isc_dsql_allocate_statement(raw.st, &raw.db, &stmt), "allocate", raw.st);
-    Check(isc_dsql_prepare(raw.st, &raw.tr, &stmt, 0, "INSERT INTO BLOBS (ID, B) VALUES (?, ?)",
-                           1, nullptr),
+    Check(isc_dsql_prepare(raw.st, &raw.tr, &stmt, 0, "INSERT INTO BLOBS (ID, B) VALUES (?, ?)", 1,
+                           nullptr),
           "prepare", raw.st);
     Check(isc_dsql_describe_bind(raw.st, &stmt, 1, params), "describe", raw.st);
     int32_t key = id;
@@ -528,7 +530,9 @@ long PeakKiB() {
   return -1;
 }
 
-void ResetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+void ResetPeak() {
+  std::ofstream("/proc/self/clear_refs") << "5";
+}
 
 }  // namespace
 
@@ -571,21 +575,25 @@ int main(int argc, char** argv) {
   if (SQLConnect(conn, path, "", "") != 0) return 1;
 
   std::fprintf(stderr, "  %-10s %-14s %12s %12s  %s\n", "case", "size", "IbDB", "raw", "ratio");
-  Compare("fetch", std::to_string(rows) + " rows", reps,
-          [&] { return FetchIbDB(conn, kFetchSelect, rows); },
-          [&] { return FetchRaw(raw, kFetchSelect, rows); });
+  Compare(
+      "fetch", std::to_string(rows) + " rows", reps,
+      [&] { return FetchIbDB(conn, kFetchSelect, rows); },
+      [&] { return FetchRaw(raw, kFetchSelect, rows); });
   for (int columns : {10, 50, 200}) {
-    Compare("wide", std::to_string(columns) + " x " + std::to_string(kWideRows), reps,
-            [&] { return WideIbDB(conn, columns); }, [&] { return WideRaw(raw, columns); });
+    Compare(
+        "wide", std::to_string(columns) + " x " + std::to_string(kWideRows), reps,
+        [&] { return WideIbDB(conn, columns); }, [&] { return WideRaw(raw, columns); });
   }
   InsertInputs inputs(insertRows);
-  Compare("insert", std::to_string(insertRows) + " rows", reps,
-          [&] { return InsertIbDB(conn, inputs, insertRows); },
-          [&] { return InsertRaw(raw, inputs, insertRows); },
-          [&] {
-            raw.Exec("RECREATE TABLE INS (ID INTEGER, NAME VARCHAR(20), D DATE, CODE CHAR(5), "
-                     "X DOUBLE PRECISION, PRICE NUMERIC(9,2))");
-          });
+  Compare(
+      "insert", std::to_string(insertRows) + " rows", reps,
+      [&] { return InsertIbDB(conn, inputs, insertRows); },
+      [&] { return InsertRaw(raw, inputs, insertRows); },
+      [&] {
+        raw.Exec(
+            "RECREATE TABLE INS (ID INTEGER, NAME VARCHAR(20), D DATE, CODE CHAR(5), "
+            "X DOUBLE PRECISION, PRICE NUMERIC(9,2))");
+      });
 
   const bool blobs = only.empty() || only == "blob";
   std::vector<char> data(blobs ? 32u << 20 : 0);
@@ -636,9 +644,10 @@ int main(int argc, char** argv) {
     std::printf("| %s | %s | %.1f | %.1f | %.3f |\n", r.name.c_str(), r.size.c_str(), r.ibdb * 1e3,
                 r.raw * 1e3, r.ibdb / r.raw);
   }
-  std::printf("\nMedian of %d runs per case. Peak resident memory of the fetch case through IbDB: "
-              "%ld KiB for %d rows, %ld KiB for %d rows (%ld and %ld KiB at their start).\n",
-              reps, peaks[0], counts[0], peaks[1], counts[1], starts[0], starts[1]);
+  std::printf(
+      "\nMedian of %d runs per case. Peak resident memory of the fetch case through IbDB: "
+      "%ld KiB for %d rows, %ld KiB for %d rows (%ld and %ld KiB at their start).\n",
+      reps, peaks[0], counts[0], peaks[1], counts[1], starts[0], starts[1]);
   if (dirArg.empty()) std::filesystem::remove_all(dir);
   return 0;
 }

@@ -40,6 +40,8 @@ constexpr ClientEntries kLinked{
 
 ClientEntries Entries = kLinked;
 
-const ClientEntries& LinkedEntries() { return kLinked; }
+const ClientEntries& LinkedEntries() {
+  return kLinked;
+}
 
 }  // namespace IBAPI

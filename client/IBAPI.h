@@ -29,8 +29,12 @@ constexpr int16_t SqlDate = SQL_DATE;        // 510
 constexpr int16_t SqlBlob = SQL_BLOB;        // 520
 
 // The even code of a type pair.
-constexpr int16_t BaseType(int16_t code) { return static_cast<int16_t>(code & ~1); }
-constexpr bool SameType(int16_t a, int16_t b) { return BaseType(a) == BaseType(b); }
+constexpr int16_t BaseType(int16_t code) {
+  return static_cast<int16_t>(code & ~1);
+}
+constexpr bool SameType(int16_t a, int16_t b) {
+  return BaseType(a) == BaseType(b);
+}
 
 // The four kinds of binding: three converted through buffers of the package, one in place.
 enum class TypeKind : uint8_t { Varying, Date, Blob, Plain };

@@ -1,10 +1,10 @@
 #include "framework/Classes.h"
 
+#include <strings.h>
 #include <algorithm>
 #include <cctype>
 #include <map>
 #include <memory>
-#include <strings.h>
 
 #include "framework/SysUtils.h"
 
@@ -37,7 +37,9 @@ void TStringList::Delete(int index) {
   lines_.erase(lines_.begin() + index);
 }
 
-void TStringList::Clear() { lines_.clear(); }
+void TStringList::Clear() {
+  lines_.clear();
+}
 
 const std::string& TStringList::Strings(int index) const {
   CheckIndex(index, lines_.size());
@@ -119,8 +121,8 @@ TComponentClass::TComponentClass(std::string className, const TComponentClass* p
       create_(std::move(create)) {}
 
 std::vector<const TPropInfo*> TComponentClass::PublishedProperties() const {
-  std::vector<const TPropInfo*> props = parent_ != nullptr ? parent_->PublishedProperties()
-                                                           : std::vector<const TPropInfo*>{};
+  std::vector<const TPropInfo*> props =
+      parent_ != nullptr ? parent_->PublishedProperties() : std::vector<const TPropInfo*>{};
   for (const TPropInfo& p : ownProperties_) props.push_back(&p);
   return props;
 }
@@ -186,8 +188,12 @@ TComponent* TComponent::FindComponent(const std::string& name) const {
 
 namespace {
 
-bool IsIdentStart(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
-bool IsIdentChar(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+bool IsIdentStart(char c) {
+  return std::isalpha(static_cast<unsigned char>(c)) || c == '_';
+}
+bool IsIdentChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+}
 
 bool IsIdentifier(const std::string& s) {
   return !s.empty() && IsIdentStart(s[0]) && std::all_of(s.begin(), s.end(), IsIdentChar);
@@ -482,8 +488,8 @@ class Reader {
       if (text_[pos_] == '#') {
         size_t start = ++pos_;
         while (pos_ < text_.size() && std::isdigit(static_cast<unsigned char>(text_[pos_]))) ++pos_;
-        int code = pos_ > start && pos_ - start <= 3 ? std::stoi(text_.substr(start, pos_ - start))
-                                                     : -1;
+        int code =
+            pos_ > start && pos_ - start <= 3 ? std::stoi(text_.substr(start, pos_ - start)) : -1;
         if (code < 0 || code > 255) Fail("bad character code");
         value += static_cast<char>(code);
         continue;

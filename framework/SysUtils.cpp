@@ -25,7 +25,9 @@ int32_t StrToInt(std::string_view text) {
   return static_cast<int32_t>(negative ? -value : value);
 }
 
-std::string IntToStr(int64_t value) { return std::to_string(value); }
+std::string IntToStr(int64_t value) {
+  return std::to_string(value);
+}
 
 std::string Format(const char* format, ...) {
   va_list args;
@@ -66,7 +68,8 @@ char* StrLCat(char* dest, const char* source, size_t maxLen) {
 uint32_t GetTickCount() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  auto ms = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+  auto ms =
+      static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
   return static_cast<uint32_t>(ms);
 }
 

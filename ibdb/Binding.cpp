@@ -6,9 +6,9 @@
 
 namespace IbDB {
 
+using detail::SetError;
 using IBAPI::KindOf;
 using IBAPI::TypeKind;
-using detail::SetError;
 
 namespace {
 
@@ -45,11 +45,11 @@ struct SideRefs {
 
 SideRefs RefsOf(TIbStmtRec* s, Side side) {
   if (side == Side::Columns) {
-    return {s->OutSqlda, s->ColsBound, s->ColIndex, s->BlobCols, s->DateCols, s->VaryCols,
-            s->PlainCols};
+    return {s->OutSqlda, s->ColsBound, s->ColIndex, s->BlobCols,
+            s->DateCols, s->VaryCols,  s->PlainCols};
   }
-  return {s->InSqlda, s->ParamsBound, s->ParamIndex, s->BlobParams, s->DateParams, s->VaryParams,
-          s->PlainParams};
+  return {s->InSqlda,    s->ParamsBound, s->ParamIndex, s->BlobParams,
+          s->DateParams, s->VaryParams,  s->PlainParams};
 }
 
 // The described entry of a 1-based number, or nil past the last one.
@@ -134,7 +134,8 @@ int32_t Bind(TIbStmtRec* hstmt, Side side, uint8_t number, int16_t fSqlType, voi
 
   switch (kind) {
     case TypeKind::Varying:
-      var->sqldata = static_cast<ISC_SCHAR*>(detail::ZeroAlloc(static_cast<size_t>(var->sqllen) + 2));
+      var->sqldata =
+          static_cast<ISC_SCHAR*>(detail::ZeroAlloc(static_cast<size_t>(var->sqllen) + 2));
       break;
     case TypeKind::Date:
     case TypeKind::Blob:

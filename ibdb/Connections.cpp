@@ -5,8 +5,8 @@
 
 namespace IbDB {
 
-using IBAPI::Entries;
 using detail::SetError;
+using IBAPI::Entries;
 
 namespace {
 

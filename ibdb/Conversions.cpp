@@ -22,7 +22,9 @@ void PutTwoDigits(char* at, int value) {
   at[1] = static_cast<char>('0' + value % 10);
 }
 
-bool InRange(int value, int low, int high) { return value >= low && value <= high; }
+bool InRange(int value, int low, int high) {
+  return value >= low && value <= high;
+}
 
 // The field of a date text from its start position: up to width characters, fewer where the
 // terminator comes first, none where the text ends before the start.
@@ -70,8 +72,8 @@ void IBDateToTM(const ISC_QUAD* date, char* text) {
     return;
   }
   char formatted[96];
-  int n = std::snprintf(formatted, sizeof(formatted), "%2.2lld/%2.2d/%4lld %2.2d:%2.2d:%2.2d", month,
-                        t.tm_mday, year, t.tm_hour, t.tm_min, t.tm_sec);
+  int n = std::snprintf(formatted, sizeof(formatted), "%2.2lld/%2.2d/%4lld %2.2d:%2.2d:%2.2d",
+                        month, t.tm_mday, year, t.tm_hour, t.tm_min, t.tm_sec);
   size_t length = std::min(static_cast<size_t>(std::max(n, 0)), kDateTextLength);
   std::memcpy(text, formatted, length);
   text[length] = '\0';

@@ -41,7 +41,9 @@ inline bool ConnectionLost(const ISC_STATUS* status) {
   return false;
 }
 
-inline bool ConnectionLost(const TIbConnRec* conn) { return ConnectionLost(conn->Status); }
+inline bool ConnectionLost(const TIbConnRec* conn) {
+  return ConnectionLost(conn->Status);
+}
 inline bool ConnectionLost(const TIbStmtRec* stmt) {
   return ConnectionLost(stmt->Status) || ConnectionLost(stmt->Conn->Status);
 }
@@ -53,7 +55,9 @@ struct TTeb {
   const char* tpb;
 };
 
-inline TTeb TebOf(TIbConnRec* conn) { return TTeb{&conn->DbHandle, 0, nullptr}; }
+inline TTeb TebOf(TIbConnRec* conn) {
+  return TTeb{&conn->DbHandle, 0, nullptr};
+}
 
 // Starts the connection's transaction with the client's default options.
 inline ISC_STATUS StartTransaction(ISC_STATUS* status, TIbConnRec* conn) {

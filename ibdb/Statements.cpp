@@ -6,9 +6,9 @@
 
 namespace IbDB {
 
+using detail::SetError;
 using IBAPI::Entries;
 using IBAPI::XSQLDA_LENGTH;
-using detail::SetError;
 
 namespace {
 

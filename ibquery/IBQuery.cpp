@@ -22,11 +22,14 @@ constexpr const char* kQueryPrefix = "Query Exe Failed: ";
 constexpr const char* kStmtPrefix = "Stmt Failed:";
 constexpr const char* kAllocPrefix = "Alloc Stmt Failed: ";
 
-TIBQuery& Self(Framework::TComponent& c) { return static_cast<TIBQuery&>(c); }
-const TIBQuery& Self(const Framework::TComponent& c) { return static_cast<const TIBQuery&>(c); }
+TIBQuery& Self(Framework::TComponent& c) {
+  return static_cast<TIBQuery&>(c);
+}
+const TIBQuery& Self(const Framework::TComponent& c) {
+  return static_cast<const TIBQuery&>(c);
+}
 
-Framework::TPropInfo StringProperty(const char* name,
-                                    const std::string& (TIBQuery::*get)() const,
+Framework::TPropInfo StringProperty(const char* name, const std::string& (TIBQuery::*get)() const,
                                     void (TIBQuery::*set)(const std::string&)) {
   return Framework::TPropInfo::String(
       name, [get](const Framework::TComponent& c) { return (Self(c).*get)(); },
@@ -38,7 +41,9 @@ Framework::TPropInfo StringProperty(const char* name,
 TIBQuery::TIBQuery(Framework::TComponent* AOwner)
     : Framework::TComponent(AOwner), FSql(new Framework::TStringList) {}
 
-TIBQuery::~TIBQuery() { delete FSql; }
+TIBQuery::~TIBQuery() {
+  delete FSql;
+}
 
 const Framework::TComponentClass& TIBQuery::StaticClass() {
   static const Framework::TComponentClass cls(
@@ -61,7 +66,9 @@ const Framework::TComponentClass& TIBQuery::StaticClass() {
   return cls;
 }
 
-void TIBQuery::SetSql(const Framework::TStringList& value) { FSql->Assign(value); }
+void TIBQuery::SetSql(const Framework::TStringList& value) {
+  FSql->Assign(value);
+}
 
 void TIBQuery::HandleError(const std::string& msg) {
   Framework::MessageDlg(msg, Framework::mtInformation, Framework::mbOK, 0);
@@ -102,9 +109,15 @@ void TIBQuery::Transact(uint8_t fType) {
   if (FLastResult != 0) ReportFailure(kQueryPrefix, nullptr);
 }
 
-void TIBQuery::Starttransaction() { Transact(kStart); }
-void TIBQuery::Commit() { Transact(kCommit); }
-void TIBQuery::Rollback() { Transact(kRollback); }
+void TIBQuery::Starttransaction() {
+  Transact(kStart);
+}
+void TIBQuery::Commit() {
+  Transact(kCommit);
+}
+void TIBQuery::Rollback() {
+  Transact(kRollback);
+}
 
 void TIBQuery::execSql() {
   FSqlText[0] = '\0';
@@ -142,6 +155,8 @@ void TIBQuery::execSql() {
   FExecTime = static_cast<int32_t>(Framework::GetTickCount() - FStartTick);
 }
 
-void Register() { Framework::RegisterComponents("Varlo", {&TIBQuery::StaticClass()}); }
+void Register() {
+  Framework::RegisterComponents("Varlo", {&TIBQuery::StaticClass()});
+}
 
 }  // namespace IBQuery

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Sets up everything and runs every test: Debian packages, the Firebird server and its test
-# user, a warnings-as-errors build, the test suite.
+# user; a warnings-as-errors build and its tests; the tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer; the fuzz targets for a few seconds each; the integration tests under
+# valgrind memcheck.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
@@ -22,4 +24,14 @@ cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DVARLO_WERROR=ON \
 cmake --build build/sanitize -j "$JOBS"
 log "tests under the sanitizers"
 ctest --test-dir build/sanitize --output-on-failure -j "$JOBS"
+
+log "fuzz targets (clang, libFuzzer)"
+CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARLO_WERROR=ON \
+  -DVARLO_SANITIZE=address,undefined -DVARLO_BUILD_FUZZ=ON -DVARLO_BUILD_TESTS=OFF \
+  -DVARLO_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build build/fuzz -j "$JOBS"
+bash scripts/fuzz.sh build/fuzz "${VARLO_FUZZ_SECONDS:-5}"
+
+log "integration tests under valgrind memcheck"
+bash scripts/valgrind-tests.sh build/ci
 log "all tests passed"

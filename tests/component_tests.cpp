@@ -188,10 +188,10 @@ TEST_F(Component, TwoFailuresInARowShowOnlyTheirOwnText) {
 
 const char* longFaultText = nullptr;
 ISC_STATUS ISC_EXPORT FailWithLongText(ISC_STATUS* st, isc_tr_handle*) {
-  const ISC_STATUS vector[] = {isc_arg_gds, isc_random, isc_arg_string,
-                               reinterpret_cast<ISC_STATUS>(longFaultText),
-                               isc_arg_gds, isc_random, isc_arg_string,
-                               reinterpret_cast<ISC_STATUS>(longFaultText), isc_arg_end};
+  const ISC_STATUS vector[] = {
+      isc_arg_gds, isc_random, isc_arg_string, reinterpret_cast<ISC_STATUS>(longFaultText),
+      isc_arg_gds, isc_random, isc_arg_string, reinterpret_cast<ISC_STATUS>(longFaultText),
+      isc_arg_end};
   std::memcpy(st, vector, sizeof(vector));
   return isc_random;
 }

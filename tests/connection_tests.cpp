@@ -146,10 +146,10 @@ TEST_F(ParameterBuffer, CarriesUserAndPasswordByteForByte) {
 
 TEST_F(ParameterBuffer, RefusesWhatTheBufferCannotCarry) {
   char text[512] = {};
-  for (auto [db, user, password] : {std::tuple{std::string("/tmp/a.fdb"), std::string(""),
-                                               std::string(300, 'p')},
-                                    {std::string("/tmp/a.fdb"), std::string(256, 'u'), ""},
-                                    {std::string("/tmp/a.fdb\0/other.fdb", 21), "", ""}}) {
+  for (auto [db, user, password] :
+       {std::tuple{std::string("/tmp/a.fdb"), std::string(""), std::string(300, 'p')},
+        {std::string("/tmp/a.fdb"), std::string(256, 'u'), ""},
+        {std::string("/tmp/a.fdb\0/other.fdb", 21), "", ""}}) {
     EXPECT_EQ(SQLConnect(conn, db, user, password), -1);
     EXPECT_EQ(conn->Status[1], isc_bad_dpb_content);
     EXPECT_EQ(conn->DbHandle, 0u);

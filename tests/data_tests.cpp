@@ -94,8 +94,8 @@ class Data : public ::testing::Test {
     TIbStmtRec* stmt = Prepare(sql);
     row.blobLength = readSize;
     for (int c = 0; c < kColumns; ++c) {
-      EXPECT_EQ(SQLBindCol(stmt, static_cast<uint8_t>(c + 1), kTypes[c], row.Data(c),
-                           &row.nulls[c], &row.blobLength),
+      EXPECT_EQ(SQLBindCol(stmt, static_cast<uint8_t>(c + 1), kTypes[c], row.Data(c), &row.nulls[c],
+                           &row.blobLength),
                 0)
           << c;
     }
@@ -135,8 +135,8 @@ const std::vector<Sample>& Samples() {
       {42, -7, 125, -25, "abcde", "hello", "03/05/1998 07:08:09", 3.5, 1.25f, Bytes(10, 1), false},
       {0, 0, 0, 0, "", "", "", 0, 0, "", true},
       {-1, 32767, -50, -5, "ab   ", "abc", "02/29/2024 00:00:00", -1e300, -0.5f, "", false},
-      {2147483647, -32768, 799, -12, "zzzzz", "12345678901234567890", "01/01/1899 23:59:59",
-       1e-300, 3e38f, Bytes(1 << 20, 7), false},
+      {2147483647, -32768, 799, -12, "zzzzz", "12345678901234567890", "01/01/1899 23:59:59", 1e-300,
+       3e38f, Bytes(1 << 20, 7), false},
       {-2147483647, 1, -125, 9999, "  x  ", "", "06/15/ 999 00:00:00", 0.0, -0.0f, "x", false},
   };
   return samples;
@@ -270,7 +270,7 @@ TEST_F(Data, NewValuesAreSentOnEveryExecution) {
   std::strcpy(d, "12/31/2001 10:11:12");
   std::strcpy(blob, "two!");
   length = 4;
-  nulls[1] = 2;  // only 1 means NULL
+  nulls[1] = 2;                                       // only 1 means NULL
   ASSERT_EQ(SQLExecute(insert), 0) << Error(insert);  // blobs right after a commit
   Commit();
 

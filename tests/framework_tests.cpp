@@ -15,8 +15,8 @@ TEST(SysUtils, StrToIntTakesDecimalIntegersOnly) {
   EXPECT_EQ(StrToInt("00"), 0);
   EXPECT_EQ(StrToInt("2147483647"), 2147483647);
   EXPECT_EQ(StrToInt("-2147483648"), INT32_MIN);
-  for (const char* bad : {"", " ", "1/", "1 ", "x1", "-", "2147483648", "99999999999999999999",
-                          "0x10", "1.5"}) {
+  for (const char* bad :
+       {"", " ", "1/", "1 ", "x1", "-", "2147483648", "99999999999999999999", "0x10", "1.5"}) {
     EXPECT_THROW(StrToInt(bad), EConvertError) << '"' << bad << '"';
   }
   EXPECT_THROW(StrToInt(std::string("1\0", 2)), EConvertError);
@@ -131,7 +131,8 @@ TEST(Streaming, BadTextIsRefusedWithoutLeaks) {
        {"", "object", "object X: TNoSuchClass\nend\n", "object X: TComponent\n  Tag = 'a'\nend\n",
         "object X: TComponent\n  Nope = 1\nend\n", "object X: TComponent\n  Tag = 1\n",
         "object X: TComponent\nend\nend\n", "object X: TComponent\n  Tag = 99999999999\nend\n",
-        "object X: TComponent\n  object X: TComponent\n  end\n  object X: TComponent\n  end\nend\n"}) {
+        "object X: TComponent\n  object X: TComponent\n  end\n  object X: TComponent\n  "
+        "end\nend\n"}) {
     TComponent owner(nullptr);
     EXPECT_THROW(ReadComponentText(bad, &owner), EComponentError) << bad;
     EXPECT_EQ(owner.ComponentCount(), 0) << bad;

@@ -89,14 +89,14 @@ TEST(PackageHost, LoadsRegistersAndUnloads) {
   std::map<std::string, std::string> strings;
   for (uint32_t i = 0; i < v->StringCount; ++i) strings[v->Strings[i].Key] = v->Strings[i].Value;
   EXPECT_EQ(strings, (std::map<std::string, std::string>{{"CompanyName", "Varlo"},
-                                                          {"FileDescription", "Varlo"},
-                                                          {"FileVersion", "0.5.0.0"},
-                                                          {"InternalName", "Varlo"},
-                                                          {"LegalCopyright", ""},
-                                                          {"LegalTrademarks", ""},
-                                                          {"OriginalFilename", ""},
-                                                          {"ProductName", ""},
-                                                          {"ProductVersion", "1.0.0.0"}}));
+                                                         {"FileDescription", "Varlo"},
+                                                         {"FileVersion", "0.5.0.0"},
+                                                         {"InternalName", "Varlo"},
+                                                         {"LegalCopyright", ""},
+                                                         {"LegalTrademarks", ""},
+                                                         {"OriginalFilename", ""},
+                                                         {"ProductName", ""},
+                                                         {"ProductVersion", "1.0.0.0"}}));
 
   // The designer takes the package's classes off its palette before it unloads the package.
   Framework::UnRegisterComponents({cls});

@@ -116,8 +116,8 @@ TEST(FaultSweep, EveryFailingClientCallIsReportedAndEverythingIsReleased) {
   // Client calls whose failure the package does not report by its result.
   const std::vector<std::string> unreported = {"isc_start_multiple",  // the next call decides
                                                "isc_dsql_free_statement", "isc_detach_database",
-                                               "isc_open_blob2", "isc_get_segment",
-                                               "isc_close_blob", "isc_commit_transaction"};
+                                               "isc_open_blob2",          "isc_get_segment",
+                                               "isc_close_blob",          "isc_commit_transaction"};
   int survived = 0;
   for (int k = 1; k <= calls; ++k) {
     SCOPED_TRACE("failing call " + std::to_string(k));

@@ -117,8 +117,8 @@ TEST_F(Statements, ThreeHundredColumnsAreDescribed) {
   static int32_t values[255];
   static uint8_t flags[255];
   for (int i = 1; i <= 255; ++i) {
-    ASSERT_EQ(SQLBindCol(stmt, static_cast<uint8_t>(i), 496, &values[i - 1], &flags[i - 1], nullptr),
-              0);
+    ASSERT_EQ(
+        SQLBindCol(stmt, static_cast<uint8_t>(i), 496, &values[i - 1], &flags[i - 1], nullptr), 0);
   }
 }
 
@@ -202,8 +202,8 @@ TEST_F(Statements, EveryDialectOneTypeIsDescribed) {
   ASSERT_EQ(SQLPrepare(stmt, kSelectAll, 0), 0) << ErrorText();
   const struct {
     int16_t type, length, scale;
-  } expected[] = {{497, 4, 0}, {501, 2, 0}, {497, 4, -2}, {501, 2, -1}, {453, 5, 0},
-                  {449, 20, 0}, {511, 8, 0}, {481, 8, 0}, {483, 4, 0}, {521, 4096, 0}};
+  } expected[] = {{497, 4, 0},  {501, 2, 0}, {497, 4, -2}, {501, 2, -1}, {453, 5, 0},
+                  {449, 20, 0}, {511, 8, 0}, {481, 8, 0},  {483, 4, 0},  {521, 4096, 0}};
   for (uint8_t i = 1; i <= 10; ++i) {
     int16_t type = 0, length = 0;
     ASSERT_EQ(SQLGetCol(stmt, i, type, length), 0);

@@ -194,8 +194,8 @@ TEST(DateText, SeparatorsAreNotRead) {
 
 TEST(DateText, MalformedFieldsRaiseAndLeaveTheDateUntouched) {
   const ISC_QUAD untouched{0x1234, 0x5678};
-  for (const char* text : {"1/5/1998 7:08:09", "", "12/31/1998", "12/31/1998 23:59", "ab/31/1998 23:59:59",
-                           "12/31/19x8 23:59:59", "12/31/1998 23:59:5 "}) {
+  for (const char* text : {"1/5/1998 7:08:09", "", "12/31/1998", "12/31/1998 23:59",
+                           "ab/31/1998 23:59:59", "12/31/19x8 23:59:59", "12/31/1998 23:59:5 "}) {
     ISC_QUAD date = untouched;
     EXPECT_THROW(IBTMToDate(&date, text), Framework::EConvertError) << text;
     EXPECT_TRUE(SameQuad(date, untouched)) << text;

@@ -62,9 +62,15 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-std::string ServerUser() { return EnvOr("VARLO_TEST_USER", "VARLO_TEST"); }
-std::string ServerPassword() { return EnvOr("VARLO_TEST_PASSWORD", "varlo-test-pw"); }
-std::string ServerName(const std::string& path) { return "localhost:" + path; }
+std::string ServerUser() {
+  return EnvOr("VARLO_TEST_USER", "VARLO_TEST");
+}
+std::string ServerPassword() {
+  return EnvOr("VARLO_TEST_PASSWORD", "varlo-test-pw");
+}
+std::string ServerName(const std::string& path) {
+  return "localhost:" + path;
+}
 
 void CreateDatabase(const std::string& path, const std::vector<std::string>& statements,
                     bool forServer) {
@@ -101,7 +107,9 @@ RawDb::~RawDb() {
   isc_detach_database(status, &db_);
 }
 
-void RawDb::Exec(const std::string& sql) { ExecImmediate(&db_, sql); }
+void RawDb::Exec(const std::string& sql) {
+  ExecImmediate(&db_, sql);
+}
 
 std::optional<int64_t> RawDb::QueryInt(const std::string& sql) {
   ISC_STATUS status[20];
@@ -189,16 +197,31 @@ struct Wrapper<Member, R (*)(A...)> {
   static void Restore() { IBAPI::Entries.*Member = saved; }
 };
 
-#define VARLO_CLIENT_ENTRIES(X)                                                              \
-  X(isc_attach_database)                                                                     \
-  X(isc_detach_database)                                                                     \
-  X(isc_start_multiple)                                                                      \
-  X(isc_commit_transaction)                                                                  \
-  X(isc_rollback_transaction) X(isc_dsql_allocate_statement) X(isc_dsql_prepare)             \
-      X(isc_dsql_describe) X(isc_dsql_describe_bind) X(isc_dsql_free_statement)             \
-          X(isc_dsql_execute) X(isc_dsql_fetch) X(isc_create_blob) X(isc_put_segment)        \
-              X(isc_open_blob2) X(isc_get_segment) X(isc_close_blob) X(isc_blob_lookup_desc) \
-                  X(isc_encode_date) X(isc_decode_date) X(isc_interprete) X(fb_interpret)
+// clang-format off
+#define VARLO_CLIENT_ENTRIES(X) \
+  X(isc_attach_database) \
+  X(isc_detach_database) \
+  X(isc_start_multiple) \
+  X(isc_commit_transaction) \
+  X(isc_rollback_transaction) \
+  X(isc_dsql_allocate_statement) \
+  X(isc_dsql_prepare) \
+  X(isc_dsql_describe) \
+  X(isc_dsql_describe_bind) \
+  X(isc_dsql_free_statement) \
+  X(isc_dsql_execute) \
+  X(isc_dsql_fetch) \
+  X(isc_create_blob) \
+  X(isc_put_segment) \
+  X(isc_open_blob2) \
+  X(isc_get_segment) \
+  X(isc_close_blob) \
+  X(isc_blob_lookup_desc) \
+  X(isc_encode_date) \
+  X(isc_decode_date) \
+  X(isc_interprete) \
+  X(fb_interpret)
+// clang-format on
 
 #define VARLO_WRAPPER(entry) \
   Wrapper<&IBAPI::ClientEntries::entry, decltype(IBAPI::ClientEntries::entry)>
@@ -220,7 +243,9 @@ ClientSpy::~ClientSpy() {
 #undef VARLO_RESTORE
 }
 
-ClientSpy* ClientSpy::Active() { return activeSpy; }
+ClientSpy* ClientSpy::Active() {
+  return activeSpy;
+}
 
 int ClientSpy::Calls(const std::string& entry) const {
   auto it = counts_.find(entry);
@@ -235,7 +260,9 @@ void ClientSpy::Reset() {
   injected_ = false;
 }
 
-void ClientSpy::FailCall(int k) { failAt_ = failable_ + k; }
+void ClientSpy::FailCall(int k) {
+  failAt_ = failable_ + k;
+}
 
 void ClientSpy::FailEntry(const std::string& entry, int n) {
   failEntry_ = entry;
