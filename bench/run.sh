@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the benchmark with optimisation and prints the table of IbDB against the raw client.
-# Arguments go to the benchmark: --reps N (default 5), --rows N (default 200000).
+# Arguments go to the benchmark: --reps N (default 10, even), --rows N (default 200000).
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 
 ensure_packages "${BUILD_PACKAGES[@]}"

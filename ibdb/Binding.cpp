@@ -118,10 +118,10 @@ int32_t Bind(TIbStmtRec* hstmt, Side side, uint8_t number, int16_t fSqlType, voi
 
   const int32_t entry = number - 1;
   TBindIndex& index = refs.index;
-  if (index.Nodes == nullptr) {
+  if (index.Slots == nullptr) {
     index.Count = refs.area->sqld;
-    index.Nodes = static_cast<TBindNode**>(
-        detail::ZeroAlloc(static_cast<size_t>(index.Count) * sizeof(TBindNode*)));
+    index.Slots = static_cast<TBindSlot*>(
+        detail::ZeroAlloc(static_cast<size_t>(index.Count) * sizeof(TBindSlot)));
   }
   refs.boundFlag = 1;
 
@@ -152,12 +152,13 @@ int32_t Bind(TIbStmtRec* hstmt, Side side, uint8_t number, int16_t fSqlType, voi
   if (kind == TypeKind::Blob) size = side == Side::Params ? cbSegment : *pcbValue;
 
   TBindNode*& list = refs.ListFor(kind);
-  TBindNode* node = index.Nodes[entry];
+  TBindSlot& slot = index.Slots[entry];
+  TBindNode* node = slot.Node;
   if (node == nullptr) {
     AddLL(list, entry, rgbValue, pfNull, sizePtr, size);
     node = list;
     while (node->Next != nullptr) node = node->Next;  // the appended node
-    index.Nodes[entry] = node;
+    slot.Node = node;
     ++index.Bound;
   } else {
     node->Data = rgbValue;
@@ -166,6 +167,9 @@ int32_t Bind(TIbStmtRec* hstmt, Side side, uint8_t number, int16_t fSqlType, voi
     node->Size = size;
     *pfNull = 0;
   }
+  slot.Indicator = var->sqlind;
+  slot.NullFlag = pfNull;
+  slot.Finish = detail::FinishOf(*var);
   return 0;
 }
 

@@ -16,7 +16,7 @@ constexpr uint8_t kNullFlag = 1;
 // refused once every entry has one, so only their lists are walked.
 ISC_STATUS CheckParams(const TIbStmtRec* stmt) {
   const XSQLDA* in = stmt->InSqlda;
-  if (in->sqld > 0 && (stmt->ParamIndex.Nodes == nullptr || stmt->ParamIndex.Bound < in->sqld)) {
+  if (in->sqld > 0 && (stmt->ParamIndex.Slots == nullptr || stmt->ParamIndex.Bound < in->sqld)) {
     return isc_dsql_sqlda_err;  // a described parameter is not bound
   }
   for (const TBindNode* node = stmt->VaryParams; node != nullptr; node = node->Next) {
@@ -62,15 +62,16 @@ bool WriteBlob(TIbStmtRec* stmt, XSQLVAR& var, const TBindNode* node) {
 
 bool PutParams(TIbStmtRec* stmt) {
   XSQLDA* in = stmt->InSqlda;
-  TBindNode* const* nodes = stmt->ParamIndex.Nodes;
+  const TBindSlot* slots = stmt->ParamIndex.Slots;
   for (int32_t i = 0; i < in->sqld; ++i) {
-    XSQLVAR& var = in->sqlvar[i];
-    const TBindNode* node = nodes[i];
-    if (*node->NullFlag == kNullFlag) {
-      *var.sqlind = -1;
+    const TBindSlot& slot = slots[i];
+    if (*slot.NullFlag == kNullFlag) {
+      *slot.Indicator = -1;
       continue;
     }
-    *var.sqlind = 0;
+    *slot.Indicator = 0;
+    XSQLVAR& var = in->sqlvar[i];
+    const TBindNode* node = slot.Node;
     switch (IBAPI::BaseType(var.sqltype)) {
       case SQL_VARYING: {
         const auto* text = static_cast<const char*>(node->Data);

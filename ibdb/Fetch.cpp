@@ -38,7 +38,7 @@ int16_t SQLFetch(TIbStmtRec* hstmt) {
   if (hstmt == nullptr || detail::ConnectionLost(hstmt)) return -1;
   XSQLDA* out = hstmt->OutSqlda;
   const TBindIndex& index = hstmt->ColIndex;
-  if (out->sqld > 0 && (index.Nodes == nullptr || index.Bound < out->sqld)) {
+  if (out->sqld > 0 && (index.Slots == nullptr || index.Bound < out->sqld)) {
     detail::SetError(hstmt->Status, isc_dsql_sqlda_err);  // a described column is not bound
     return -1;
   }
@@ -47,16 +47,19 @@ int16_t SQLFetch(TIbStmtRec* hstmt) {
   if (rc == kNoMoreRows) return kNoMoreRows;
   if (rc != 0) return -1;
 
+  const TBindSlot* slots = index.Slots;
   for (int32_t i = 0; i < out->sqld; ++i) {
-    XSQLVAR& var = out->sqlvar[i];
-    const TBindNode* node = index.Nodes[i];
-    if (*var.sqlind == -1) {
-      *node->NullFlag = 1;
+    const TBindSlot& slot = slots[i];
+    if (*slot.Indicator == -1) {
+      *slot.NullFlag = 1;
       continue;
     }
-    *node->NullFlag = 0;
-    switch (BaseType(var.sqltype)) {
-      case SQL_VARYING: {
+    *slot.NullFlag = 0;
+    if (slot.Finish == detail::kFinishNone) continue;
+    XSQLVAR& var = out->sqlvar[i];
+    const TBindNode* node = slot.Node;
+    switch (slot.Finish) {
+      case detail::kFinishVarying: {
         uint16_t length;
         std::memcpy(&length, var.sqldata, sizeof(length));
         length = std::min<uint16_t>(length, static_cast<uint16_t>(var.sqllen));
@@ -65,24 +68,25 @@ int16_t SQLFetch(TIbStmtRec* hstmt) {
         target[length] = '\0';
         break;
       }
-      case SQL_TEXT:
+      case detail::kFinishText:
         var.sqldata[var.sqllen] = '\0';
         break;
-      case SQL_LONG:
-        if (var.sqlscale != 0) ScaleInPlace<int32_t>(var.sqldata, var.sqlscale);
+      case detail::kFinishScaled:
+        if (BaseType(var.sqltype) == SQL_LONG) {
+          ScaleInPlace<int32_t>(var.sqldata, var.sqlscale);
+        } else {
+          ScaleInPlace<int16_t>(var.sqldata, var.sqlscale);
+        }
         break;
-      case SQL_SHORT:
-        if (var.sqlscale != 0) ScaleInPlace<int16_t>(var.sqldata, var.sqlscale);
-        break;
-      case SQL_DATE:
+      case detail::kFinishDate:
         IBDateToTM(reinterpret_cast<const ISC_QUAD*>(var.sqldata), static_cast<char*>(node->Data));
         break;
-      case SQL_BLOB:
+      case detail::kFinishBlob:
         *node->SizePtr = IBBlobToPtr(hstmt, reinterpret_cast<const ISC_QUAD*>(var.sqldata),
                                      node->Data, node->Size);
         break;
       default:
-        break;  // fetched in place
+        break;
     }
   }
   return 0;

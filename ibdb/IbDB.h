@@ -39,10 +39,17 @@ struct TBindNode {
   TBindNode* Next;
 };
 
-// The node of each entry of one side, by entry number, made by the bind operations and kept
-// beside the lists so that execution and fetching find a binding in constant time.
+// The binding of each entry of one side, by entry number, made by the bind operations and kept
+// beside the lists so that execution and fetching reach it in constant time.
+struct TBindSlot {
+  TBindNode* Node;       // nil where nothing is bound
+  ISC_SHORT* Indicator;  // the entry's sqlind
+  uint8_t* NullFlag;     // the caller's null flag
+  uint8_t Finish;        // what a fetch does after the null flag (package-internal code)
+};
+
 struct TBindIndex {
-  TBindNode** Nodes;  // Count slots, nil where nothing is bound
+  TBindSlot* Slots;  // Count slots
   int32_t Count;
   int32_t Bound;  // slots that hold a node
 };

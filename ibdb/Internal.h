@@ -77,6 +77,34 @@ inline void* Resize(void* block, size_t size) {
   return p;
 }
 
+// What a fetch does for a column after setting its null flag.
+enum TFinish : uint8_t {
+  kFinishNone,     // fetched in place
+  kFinishVarying,  // copy the characters out of the package's buffer and terminate them
+  kFinishText,     // terminate the characters in place
+  kFinishScaled,   // reduce a scaled integer to its integer part
+  kFinishDate,     // date text
+  kFinishBlob,     // read the whole blob
+};
+
+inline TFinish FinishOf(const XSQLVAR& var) {
+  switch (IBAPI::BaseType(var.sqltype)) {
+    case SQL_VARYING:
+      return kFinishVarying;
+    case SQL_TEXT:
+      return kFinishText;
+    case SQL_LONG:
+    case SQL_SHORT:
+      return var.sqlscale != 0 ? kFinishScaled : kFinishNone;
+    case SQL_DATE:
+      return kFinishDate;
+    case SQL_BLOB:
+      return kFinishBlob;
+    default:
+      return kFinishNone;
+  }
+}
+
 // Releases every binding of a statement: package buffers, indicators, lists and the index.
 void ReleaseBindings(TIbStmtRec* stmt);
 

@@ -47,7 +47,7 @@ void ReleaseSide(XSQLDA* area, int16_t& boundFlag, TBindIndex& index,
     var.sqlind = nullptr;
   }
   for (TBindNode** list : lists) DestroyLL(*list);
-  std::free(index.Nodes);
+  std::free(index.Slots);
   index = TBindIndex{};
   boundFlag = 0;
 }
@@ -55,11 +55,11 @@ void ReleaseSide(XSQLDA* area, int16_t& boundFlag, TBindIndex& index,
 }  // namespace
 
 void detail::ReleaseBindings(TIbStmtRec* stmt) {
-  if (stmt->ColsBound != 0 || stmt->ColIndex.Nodes != nullptr) {
+  if (stmt->ColsBound != 0 || stmt->ColIndex.Slots != nullptr) {
     ReleaseSide(stmt->OutSqlda, stmt->ColsBound, stmt->ColIndex,
                 {&stmt->DateCols, &stmt->BlobCols, &stmt->VaryCols, &stmt->PlainCols});
   }
-  if (stmt->ParamsBound != 0 || stmt->ParamIndex.Nodes != nullptr) {
+  if (stmt->ParamsBound != 0 || stmt->ParamIndex.Slots != nullptr) {
     ReleaseSide(stmt->InSqlda, stmt->ParamsBound, stmt->ParamIndex,
                 {&stmt->DateParams, &stmt->BlobParams, &stmt->VaryParams, &stmt->PlainParams});
   }

@@ -12,6 +12,9 @@ ensure_test_user
 cd "$VARLO_ROOT"
 JOBS=$(nproc)
 
+log "formatting (clang-format)"
+git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run --Werror
+
 log "build (warnings as errors)"
 cmake -S . -B build/ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARLO_WERROR=ON -DVARLO_BUILD_BENCH=ON >/dev/null
 cmake --build build/ci -j "$JOBS"
