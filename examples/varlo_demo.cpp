@@ -89,7 +89,6 @@ struct Column {
   std::vector<char> buffer;
   uint8_t null = 0;
   int32_t blobLength = 0;
-  int16_t scale = 0;
 
   std::string Text() const {
     if (null == 1) return "NULL";
@@ -151,7 +150,6 @@ bool PrintRows(const Options& options, const std::string& select) {
     if (SQLGetCol(stmt, n, c->type, c->length) == 100) break;
     const XSQLVAR& var = stmt->OutSqlda->sqlvar[n - 1];
     c->name.assign(var.aliasname, static_cast<size_t>(var.aliasname_length));
-    c->scale = var.sqlscale;
     switch (IBAPI::KindOf(c->type)) {
       case IBAPI::TypeKind::Date:
         c->buffer.resize(20);

@@ -74,6 +74,10 @@ int16_t Describe(TIbStmtRec* hstmt, Side side, uint8_t number, int16_t& pfSqlTyp
     pcbLen = var->sqllen;
     return 0;
   }
+  if (detail::ConnectionLost(hstmt)) {
+    pcbLen = kDefaultSegmentSize;
+    return 0;
+  }
   char relation[kNameBufferSize];
   char column[kNameBufferSize];
   char global[kNameBufferSize];
@@ -81,10 +85,6 @@ int16_t Describe(TIbStmtRec* hstmt, Side side, uint8_t number, int16_t& pfSqlTyp
   CopyName(column, var->sqlname, var->sqlname_length);
   ISC_BLOB_DESC desc{};
   TIbConnRec* conn = hstmt->Conn;
-  if (detail::ConnectionLost(hstmt)) {
-    pcbLen = kDefaultSegmentSize;
-    return 0;
-  }
   ISC_STATUS rc = IBAPI::Entries.isc_blob_lookup_desc(
       hstmt->Status, &conn->DbHandle, &conn->TrHandle, reinterpret_cast<ISC_UCHAR*>(relation),
       reinterpret_cast<ISC_UCHAR*>(column), &desc, reinterpret_cast<ISC_UCHAR*>(global));
