@@ -73,11 +73,7 @@ class Data : public ::testing::Test {
     return stmt;
   }
 
-  std::string Error(TIbStmtRec* stmt) {
-    char text[1024] = {};
-    SQLError(conn, stmt, text, sizeof(text));
-    return text;
-  }
+  std::string Error(TIbStmtRec* stmt) { return VarloTest::ErrorText(conn, stmt); }
 
   TIbStmtRec* PrepareInsert(Row& row, uint16_t segment) {
     TIbStmtRec* stmt = Prepare(kInsert);

@@ -20,11 +20,7 @@ namespace {
 
 constexpr const char* kSchema = "CREATE TABLE T (ID INTEGER, V VARCHAR(20), D DATE, B BLOB)";
 
-std::string ErrorText(TIbConnRec* conn, TIbStmtRec* stmt) {
-  char text[1024] = {};
-  SQLError(conn, stmt, text, sizeof(text));
-  return text;
-}
+using VarloTest::ErrorText;
 
 // What one run of the scenario saw.
 struct Outcome {

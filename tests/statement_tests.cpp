@@ -39,11 +39,7 @@ class Statements : public ::testing::Test {
     SQLDisconnect(conn);
   }
 
-  std::string ErrorText() {
-    char text[1024] = {};
-    SQLError(conn, stmt, text, sizeof(text));
-    return text;
-  }
+  std::string ErrorText() { return VarloTest::ErrorText(conn, stmt); }
 
   VarloTest::TempDir dir;
   std::string path = dir.File("stmt.fdb");

@@ -155,6 +155,12 @@ std::string StatusText(const ISC_STATUS* status) {
   return text;
 }
 
+std::string ErrorText(IbDB::TIbConnRec* conn, IbDB::TIbStmtRec* stmt) {
+  char text[1024] = {};
+  IbDB::SQLError(conn, stmt, text, sizeof(text));
+  return text;
+}
+
 // ---- the spy ----
 
 namespace {

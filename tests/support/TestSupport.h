@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "ibdb/IbDB.h"
+
 namespace VarloTest {
 
 // A fresh folder under /tmp, open to the server's user, removed with all it holds.
@@ -57,6 +59,9 @@ class RawDb {
 
 // The error text of a status vector, for test failure messages.
 std::string StatusText(const ISC_STATUS* status);
+
+// What SQLError reports for a connection and statement (either may be nil).
+std::string ErrorText(IbDB::TIbConnRec* conn, IbDB::TIbStmtRec* stmt);
 
 // Replaces every entry of the client table with a wrapper that counts calls and, on request,
 // makes one call fail with a real client error vector. One spy at a time.
