@@ -5,6 +5,7 @@
 #include <cctype>
 #include <map>
 #include <memory>
+#include <mutex>
 
 #include "framework/SysUtils.h"
 
@@ -219,6 +220,12 @@ void TComponent::SetName(const std::string& value) {
 
 namespace {
 
+// Registries of the designer, which packages may fill from any thread.
+std::mutex& RegistryLock() {
+  static std::mutex lock;
+  return lock;
+}
+
 std::map<std::string, const TComponentClass*>& ClassRegistry() {
   static std::map<std::string, const TComponentClass*> registry;
   return registry;
@@ -229,31 +236,43 @@ std::vector<std::pair<std::string, std::vector<const TComponentClass*>>>& Palett
   return palette;
 }
 
-}  // namespace
-
-void RegisterClass(const TComponentClass& componentClass) {
+void AddClass(const TComponentClass& componentClass) {
   ClassRegistry()[componentClass.ClassName()] = &componentClass;
 }
 
-void UnRegisterClass(const TComponentClass& componentClass) {
+void RemoveClass(const TComponentClass& componentClass) {
   auto it = ClassRegistry().find(componentClass.ClassName());
   if (it != ClassRegistry().end() && it->second == &componentClass) ClassRegistry().erase(it);
 }
 
+}  // namespace
+
+void RegisterClass(const TComponentClass& componentClass) {
+  std::lock_guard<std::mutex> guard(RegistryLock());
+  AddClass(componentClass);
+}
+
+void UnRegisterClass(const TComponentClass& componentClass) {
+  std::lock_guard<std::mutex> guard(RegistryLock());
+  RemoveClass(componentClass);
+}
+
 const TComponentClass* FindClass(const std::string& className) {
   if (className == TComponent::StaticClass().ClassName()) return &TComponent::StaticClass();
+  std::lock_guard<std::mutex> guard(RegistryLock());
   auto it = ClassRegistry().find(className);
   return it != ClassRegistry().end() ? it->second : nullptr;
 }
 
 void RegisterComponents(const std::string& page,
                         std::initializer_list<const TComponentClass*> classes) {
+  std::lock_guard<std::mutex> guard(RegistryLock());
   auto& palette = Palette();
   auto it = std::find_if(palette.begin(), palette.end(),
                          [&](const auto& entry) { return entry.first == page; });
   if (it == palette.end()) it = palette.insert(palette.end(), {page, {}});
   for (const TComponentClass* c : classes) {
-    RegisterClass(*c);
+    AddClass(*c);
     if (std::find(it->second.begin(), it->second.end(), c) == it->second.end()) {
       it->second.push_back(c);
     }
@@ -261,9 +280,10 @@ void RegisterComponents(const std::string& page,
 }
 
 void UnRegisterComponents(std::initializer_list<const TComponentClass*> classes) {
+  std::lock_guard<std::mutex> guard(RegistryLock());
   auto& palette = Palette();
   for (const TComponentClass* c : classes) {
-    UnRegisterClass(*c);
+    RemoveClass(*c);
     for (auto& entry : palette) {
       auto& list = entry.second;
       list.erase(std::remove(list.begin(), list.end(), c), list.end());
@@ -275,12 +295,14 @@ void UnRegisterComponents(std::initializer_list<const TComponentClass*> classes)
 }
 
 std::vector<std::string> PalettePages() {
+  std::lock_guard<std::mutex> guard(RegistryLock());
   std::vector<std::string> pages;
   for (const auto& entry : Palette()) pages.push_back(entry.first);
   return pages;
 }
 
 std::vector<const TComponentClass*> PaletteClasses(const std::string& page) {
+  std::lock_guard<std::mutex> guard(RegistryLock());
   for (const auto& entry : Palette()) {
     if (entry.first == page) return entry.second;
   }

@@ -66,16 +66,12 @@ void CopyName(char (&target)[kNameBufferSize], const char* name, ISC_SHORT lengt
 
 int16_t Describe(TIbStmtRec* hstmt, Side side, uint8_t number, int16_t& pfSqlType,
                  int16_t& pcbLen) {
-  if (hstmt == nullptr) return -1;
+  if (hstmt == nullptr || detail::Refused(hstmt)) return -1;
   const XSQLVAR* var = DescribedEntry(RefsOf(hstmt, side).area, number);
   if (var == nullptr) return kNoSuchEntry;
   pfSqlType = var->sqltype;
   if (side == Side::Params || KindOf(var->sqltype) != TypeKind::Blob) {
     pcbLen = var->sqllen;
-    return 0;
-  }
-  if (detail::ConnectionLost(hstmt)) {
-    pcbLen = kDefaultSegmentSize;
     return 0;
   }
   char relation[kNameBufferSize];
@@ -85,9 +81,11 @@ int16_t Describe(TIbStmtRec* hstmt, Side side, uint8_t number, int16_t& pfSqlTyp
   CopyName(column, var->sqlname, var->sqlname_length);
   ISC_BLOB_DESC desc{};
   TIbConnRec* conn = hstmt->Conn;
-  ISC_STATUS rc = IBAPI::Entries.isc_blob_lookup_desc(
-      hstmt->Status, &conn->DbHandle, &conn->TrHandle, reinterpret_cast<ISC_UCHAR*>(relation),
-      reinterpret_cast<ISC_UCHAR*>(column), &desc, reinterpret_cast<ISC_UCHAR*>(global));
+  ISC_STATUS rc = detail::Watch(
+      conn, hstmt->Status,
+      IBAPI::Entries.isc_blob_lookup_desc(
+          hstmt->Status, &conn->DbHandle, &conn->TrHandle, reinterpret_cast<ISC_UCHAR*>(relation),
+          reinterpret_cast<ISC_UCHAR*>(column), &desc, reinterpret_cast<ISC_UCHAR*>(global)));
   pcbLen = rc == 0 ? desc.blob_desc_segment_size : kDefaultSegmentSize;
   return 0;
 }
@@ -107,7 +105,7 @@ ISC_STATUS CheckBinding(const XSQLVAR* var, Side side, int16_t fSqlType, const v
 
 int32_t Bind(TIbStmtRec* hstmt, Side side, uint8_t number, int16_t fSqlType, void* rgbValue,
              uint8_t* pfNull, int32_t* pcbValue, uint16_t cbSegment) {
-  if (hstmt == nullptr) return -1;
+  if (hstmt == nullptr || detail::Refused(hstmt)) return -1;
   SideRefs refs = RefsOf(hstmt, side);
   XSQLVAR* var = DescribedEntry(refs.area, number);
   if (ISC_STATUS refusal =

@@ -1,11 +1,15 @@
-// Connection records, attach and detach, and the one transaction of each connection.
+// Connection records, attach and detach, the one transaction of each connection, and what the
+// package records when an attachment is lost.
+#include <algorithm>
 #include <cstring>
 
 #include "ibdb/Internal.h"
 
 namespace IbDB {
 
+using detail::Refused;
 using detail::SetError;
+using detail::Watch;
 using IBAPI::Entries;
 
 namespace {
@@ -21,7 +25,130 @@ void AppendDpbItem(std::string& dpb, char item, const std::string& value) {
   dpb.append(value);
 }
 
+// A name with a host part ("host:path", "inet://host/path") is reached through the server.
+bool IsRemoteName(const std::string& name) {
+  size_t colon = name.find(':');
+  return colon != std::string::npos && colon > 0;
+}
+
+// Whether the connection holds the transaction SQLTransactMdb made for several connections.
+bool SharesTransaction(const TIbConnRec* conn) {
+  return conn->TrHandle != 0 && conn->TrHandle == conn->State.SharedTr;
+}
+
+// A loss reported by ending a transaction shared with other connections does not say whose
+// attachment was lost. It is recorded on the connections that reach their database over the
+// network: an embedded attachment cannot lose its connection, and a shut-down one answers at
+// once, so a healthy embedded connection is never taken for lost.
+void WatchShared(TIbConnRec* conn, const ISC_STATUS* status, ISC_STATUS rc) {
+  if (conn->State.Remote != 0) Watch(conn, status, rc);
+}
+
+// Rolls back. The client ends the parts of a shared transaction in order and stops at a part
+// whose attachment is lost, after dropping it; a second call then rolls back the others.
+ISC_STATUS Rollback(ISC_STATUS* status, isc_tr_handle* tr, bool shared) {
+  ISC_STATUS rc = Entries.isc_rollback_transaction(status, tr);
+  if (rc != 0 && shared && *tr != 0 && detail::ReportsLoss(status)) {
+    rc = Entries.isc_rollback_transaction(status, tr);
+  }
+  return rc;
+}
+
+// Commits. A shared transaction that cannot commit because an attachment is lost is rolled back
+// at once, so that no healthy connection keeps its part open; status keeps the commit's error.
+ISC_STATUS Commit(ISC_STATUS* status, isc_tr_handle* tr, bool shared) {
+  ISC_STATUS rc = Entries.isc_commit_transaction(status, tr);
+  if (rc != 0 && shared && *tr != 0 && detail::ReportsLoss(status)) {
+    ISC_STATUS scratch[20];
+    Rollback(scratch, tr, true);
+  }
+  return rc;
+}
+
+// Ends the connection's own transaction, recording a loss where the client reports one.
+ISC_STATUS EndTransaction(TIbConnRec* conn, bool commit) {
+  const bool shared = SharesTransaction(conn);
+  ISC_STATUS rc = commit ? Commit(conn->Status, &conn->TrHandle, shared)
+                         : Rollback(conn->Status, &conn->TrHandle, shared);
+  if (shared) {
+    WatchShared(conn, conn->Status, rc);
+  } else {
+    Watch(conn, conn->Status, rc);
+  }
+  return rc;
+}
+
+// Copies a status vector item by item, its strings into a buffer of the target's own, so that
+// the copy stays readable after the client has reused its own storage.
+void CopyStatus(const ISC_STATUS* from, ISC_STATUS (&to)[20], char* strings, size_t room) {
+  size_t out = 0;
+  size_t used = 0;
+  auto keep = [&](const char* text, size_t length) {
+    length = std::min(length, room - used - 1);
+    char* copy = strings + used;
+    std::memcpy(copy, text, length);
+    copy[length] = '\0';
+    used += length + 1;
+    return reinterpret_cast<ISC_STATUS>(copy);
+  };
+  for (size_t in = 0; in < 20 && from[in] != isc_arg_end;) {
+    const ISC_STATUS kind = from[in];
+    const size_t width = kind == isc_arg_cstring ? 3 : 2;
+    if (in + width > 20 || out + width > 19 || used + 1 >= room) break;
+    to[out] = kind;
+    switch (kind) {
+      case isc_arg_cstring:
+        to[out] = isc_arg_string;
+        to[out + 1] =
+            keep(reinterpret_cast<const char*>(from[in + 2]), static_cast<size_t>(from[in + 1]));
+        out += 2;
+        break;
+      case isc_arg_string:
+      case isc_arg_interpreted:
+      case isc_arg_sql_state: {
+        const char* text = reinterpret_cast<const char*>(from[in + 1]);
+        to[out + 1] = keep(text, strnlen(text, room));
+        out += 2;
+        break;
+      }
+      default:
+        to[out + 1] = from[in + 1];
+        out += 2;
+        break;
+    }
+    in += width;
+  }
+  to[out] = isc_arg_end;
+}
+
 }  // namespace
+
+bool detail::ReportsLoss(const ISC_STATUS* status) {
+  if (status[1] == 0) return false;
+  for (int i = 0; i < 19 && status[i] != isc_arg_end; i += status[i] == isc_arg_cstring ? 3 : 2) {
+    if (status[i] != isc_arg_gds) continue;
+    switch (status[i + 1]) {
+      case isc_att_shutdown:
+      case isc_shutdown:
+      case isc_conn_lost:
+      case isc_lost_db_connection:
+      case isc_network_error:
+      case isc_net_read_err:
+      case isc_net_write_err:
+      case isc_net_server_shutdown:
+        return true;
+      default:
+        break;
+    }
+  }
+  return false;
+}
+
+void detail::RecordLoss(TIbConnRec* conn, const ISC_STATUS* status) {
+  TConnState& state = conn->State;
+  CopyStatus(status, state.LostStatus, state.LostStrings, sizeof(state.LostStrings));
+  state.Lost = 1;
+}
 
 int32_t SQLAllocConnect(TIbConnRec*& hdbc) {
   hdbc = static_cast<TIbConnRec*>(detail::ZeroAlloc(sizeof(TIbConnRec)));
@@ -31,13 +158,14 @@ int32_t SQLAllocConnect(TIbConnRec*& hdbc) {
 int32_t SQLSetConnectOption(TIbConnRec* hdbc, uint8_t fOption, uint16_t vParam) {
   if (hdbc == nullptr) return -1;
   if (fOption != kAutoCommitOption || vParam != 1 || hdbc->TrHandle == 0) return 0;
-  if (detail::ConnectionLost(hdbc)) return -1;
-  return Entries.isc_commit_transaction(hdbc->Status, &hdbc->TrHandle) != 0 ? -1 : 0;
+  if (Refused(hdbc, hdbc->Status)) return -1;
+  return EndTransaction(hdbc, true) != 0 ? -1 : 0;
 }
 
 int32_t SQLConnect(TIbConnRec* hdbc, const std::string& dbName, const std::string& userName,
                    const std::string& password) {
   if (hdbc == nullptr) return -1;
+  if (Refused(hdbc, hdbc->Status)) return -1;
   // One length byte per item; a NUL inside the name would make the client open another path.
   if (userName.size() > kMaxDpbItemLength || password.size() > kMaxDpbItemLength ||
       dbName.find('\0') != std::string::npos) {
@@ -49,7 +177,8 @@ int32_t SQLConnect(TIbConnRec* hdbc, const std::string& dbName, const std::strin
   dpb.push_back(static_cast<char>(isc_dpb_version1));
   AppendDpbItem(dpb, isc_dpb_user_name, userName);
   AppendDpbItem(dpb, isc_dpb_password, password);
-  // Name length 0: the name is NUL-terminated.
+  hdbc->State.Remote = IsRemoteName(dbName) ? 1 : 0;
+  // Name length 0: the name is NUL-terminated. A failed attach has no attachment to lose.
   ISC_STATUS rc = Entries.isc_attach_database(hdbc->Status, 0, dbName.c_str(), &hdbc->DbHandle,
                                               static_cast<short>(dpb.size()), dpb.data());
   return rc != 0 ? -1 : 0;
@@ -57,16 +186,23 @@ int32_t SQLConnect(TIbConnRec* hdbc, const std::string& dbName, const std::strin
 
 int32_t SQLDisconnect(TIbConnRec*& hdbc) {
   if (hdbc == nullptr) return 0;
-  // A lost attachment has no transaction left to end.
-  if (hdbc->TrHandle != 0 && !detail::ConnectionLost(hdbc)) {
-    if (Entries.isc_commit_transaction(hdbc->Status, &hdbc->TrHandle) != 0 &&
-        !detail::ConnectionLost(hdbc)) {
-      // The work could not be committed; end the transaction anyway so that the detach can
-      // release the attachment instead of leaving it open behind a freed record.
-      Entries.isc_rollback_transaction(hdbc->Status, &hdbc->TrHandle);
-    }
+  const bool shared = SharesTransaction(hdbc);
+  if (hdbc->State.Lost != 0) {
+    // The parts of a shared transaction that the other connections hold could never end once
+    // this attachment is detached: end them now.
+    if (shared) Rollback(hdbc->Status, &hdbc->TrHandle, true);
+  } else if (hdbc->TrHandle != 0 && EndTransaction(hdbc, true) != 0 && hdbc->TrHandle != 0 &&
+             hdbc->State.Lost == 0) {
+    // The work could not be committed; end the transaction anyway so that the detach can
+    // release the attachment instead of leaving it open behind a freed record.
+    Rollback(hdbc->Status, &hdbc->TrHandle, shared);
   }
-  Entries.isc_detach_database(hdbc->Status, &hdbc->DbHandle);
+  if (Entries.isc_detach_database(hdbc->Status, &hdbc->DbHandle) == isc_open_trans &&
+      hdbc->TrHandle != 0) {
+    // The attachment answered, so it can still be closed: end what keeps it open and try again.
+    Rollback(hdbc->Status, &hdbc->TrHandle, shared);
+    Entries.isc_detach_database(hdbc->Status, &hdbc->DbHandle);
+  }
   std::free(hdbc);
   hdbc = nullptr;
   return 0;
@@ -75,14 +211,12 @@ int32_t SQLDisconnect(TIbConnRec*& hdbc) {
 int32_t SQLTransact(TIbConnRec* hdbc, uint8_t fType) {
   if (hdbc == nullptr) return -1;
   if (fType != kStart && hdbc->TrHandle == 0) return 0;
-  if (detail::ConnectionLost(hdbc)) return -1;
+  if (Refused(hdbc, hdbc->Status)) return -1;
   ISC_STATUS rc;
   if (fType == kStart) {
     rc = detail::StartTransaction(hdbc->Status, hdbc);
-  } else if (fType == kCommit) {
-    rc = Entries.isc_commit_transaction(hdbc->Status, &hdbc->TrHandle);
   } else {
-    rc = Entries.isc_rollback_transaction(hdbc->Status, &hdbc->TrHandle);
+    rc = EndTransaction(hdbc, fType == kCommit);
   }
   return rc != 0 ? -1 : 0;
 }
@@ -106,12 +240,10 @@ int16_t SQLTransactMdb(const std::vector<TIbConnRec**>& hdbcs, uint8_t fType, in
     }
   }
   for (int32_t i = 0; i < count; ++i) {
-    if (detail::ConnectionLost(*hdbcs[i])) {
-      if (i > 0) std::memcpy(leader->Status, (*hdbcs[i])->Status, sizeof(leader->Status));
-      return -1;
-    }
+    if (Refused(*hdbcs[i], leader->Status)) return -1;
   }
 
+  const bool shared = count > 1 || SharesTransaction(leader);
   ISC_STATUS rc;
   if (fType == kStart) {
     std::vector<detail::TTeb> blocks;
@@ -120,14 +252,22 @@ int16_t SQLTransactMdb(const std::vector<TIbConnRec**>& hdbcs, uint8_t fType, in
     rc = Entries.isc_start_multiple(leader->Status, &leader->TrHandle, static_cast<short>(count),
                                     blocks.data());
   } else if (fType == kCommit) {
-    rc = Entries.isc_commit_transaction(leader->Status, &leader->TrHandle);
+    rc = Commit(leader->Status, &leader->TrHandle, shared);
   } else {
-    rc = Entries.isc_rollback_transaction(leader->Status, &leader->TrHandle);
+    rc = Rollback(leader->Status, &leader->TrHandle, shared);
+  }
+  if (!shared) {
+    Watch(leader, leader->Status, rc);
+  } else {
+    for (int32_t i = 0; i < count; ++i) WatchShared(*hdbcs[i], leader->Status, rc);
   }
 
   // Every listed connection shares the leader's transaction and result.
-  for (int32_t i = 1; i < count; ++i) {
+  const isc_tr_handle sharedTr = shared ? leader->TrHandle : 0;
+  for (int32_t i = 0; i < count; ++i) {
     TIbConnRec* conn = *hdbcs[i];
+    conn->State.SharedTr = sharedTr;
+    if (conn == leader) continue;  // listed twice: nothing to copy
     conn->TrHandle = leader->TrHandle;
     std::memcpy(conn->Status, leader->Status, sizeof(conn->Status));
   }

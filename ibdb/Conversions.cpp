@@ -10,6 +10,7 @@
 
 namespace IbDB {
 
+using detail::Watch;
 using IBAPI::Entries;
 
 namespace {
@@ -105,33 +106,36 @@ void IBTMToDate(ISC_QUAD* date, const char* text) {
 
 int32_t IBBlobToPtr(TIbStmtRec* hstmt, const ISC_QUAD* blobId, void* buffer, int32_t segmentSize) {
   if (hstmt == nullptr || hstmt->Conn == nullptr || blobId == nullptr || buffer == nullptr ||
-      segmentSize < 1 || segmentSize > kMaxSegmentSize || detail::ConnectionLost(hstmt)) {
+      segmentSize < 1 || segmentSize > kMaxSegmentSize || hstmt->Conn->State.Lost != 0) {
     return -1;
   }
   TIbConnRec* conn = hstmt->Conn;
   ISC_STATUS status[20] = {};
   isc_blob_handle blob = 0;
-  if (Entries.isc_open_blob2(status, &conn->DbHandle, &conn->TrHandle, &blob,
-                             const_cast<ISC_QUAD*>(blobId), 0, nullptr) != 0) {
+  if (Watch(conn, status,
+            Entries.isc_open_blob2(status, &conn->DbHandle, &conn->TrHandle, &blob,
+                                   const_cast<ISC_QUAD*>(blobId), 0, nullptr)) != 0) {
     return -1;
   }
   auto* position = static_cast<ISC_SCHAR*>(buffer);
   int64_t total = 0;
   for (;;) {
     unsigned short length = 0;
-    ISC_STATUS rc = Entries.isc_get_segment(status, &blob, &length,
-                                            static_cast<unsigned short>(segmentSize), position);
+    ISC_STATUS rc =
+        Watch(conn, status,
+              Entries.isc_get_segment(status, &blob, &length,
+                                      static_cast<unsigned short>(segmentSize), position));
     position += length;
     total += length;
     if (rc == isc_segstr_eof) break;
     // A full segment (0) or the first part of a longer one (isc_segment) goes on.
     if ((rc != 0 && rc != isc_segment) || total > INT32_MAX) {
       ISC_STATUS scratch[20];
-      Entries.isc_close_blob(scratch, &blob);
+      if (conn->State.Lost == 0) Entries.isc_close_blob(scratch, &blob);
       return -1;
     }
   }
-  if (Entries.isc_close_blob(status, &blob) != 0) return -1;
+  if (Watch(conn, status, Entries.isc_close_blob(status, &blob)) != 0) return -1;
   return static_cast<int32_t>(total);
 }
 

@@ -6,6 +6,7 @@
 
 namespace IbDB {
 
+using detail::Watch;
 using IBAPI::Entries;
 
 namespace {
@@ -36,8 +37,9 @@ ISC_STATUS CheckParams(const TIbStmtRec* stmt) {
 bool WriteBlob(TIbStmtRec* stmt, XSQLVAR& var, const TBindNode* node) {
   TIbConnRec* conn = stmt->Conn;
   isc_blob_handle blob = 0;
-  if (Entries.isc_create_blob(stmt->Status, &conn->DbHandle, &conn->TrHandle, &blob,
-                              reinterpret_cast<ISC_QUAD*>(var.sqldata)) != 0) {
+  if (Watch(conn, stmt->Status,
+            Entries.isc_create_blob(stmt->Status, &conn->DbHandle, &conn->TrHandle, &blob,
+                                    reinterpret_cast<ISC_QUAD*>(var.sqldata))) != 0) {
     return false;
   }
   const auto* bytes = static_cast<const ISC_SCHAR*>(node->Data);
@@ -46,15 +48,17 @@ bool WriteBlob(TIbStmtRec* stmt, XSQLVAR& var, const TBindNode* node) {
   ISC_STATUS rc = 0;
   for (int32_t offset = 0; offset < total && rc == 0; offset += std::min(segment, total - offset)) {
     auto length = static_cast<unsigned short>(std::min(segment, total - offset));
-    rc = Entries.isc_put_segment(stmt->Status, &blob, length, bytes + offset);
+    rc = Watch(conn, stmt->Status,
+               Entries.isc_put_segment(stmt->Status, &blob, length, bytes + offset));
   }
   ISC_STATUS scratch[20];
   if (rc != 0) {
-    Entries.isc_close_blob(scratch, &blob);  // keeps the write's error in Status
+    // Keeps the write's error in Status; nothing more goes to a lost attachment.
+    if (conn->State.Lost == 0) Entries.isc_close_blob(scratch, &blob);
     return false;
   }
-  if (Entries.isc_close_blob(stmt->Status, &blob) != 0) {
-    Entries.isc_close_blob(scratch, &blob);
+  if (Watch(conn, stmt->Status, Entries.isc_close_blob(stmt->Status, &blob)) != 0) {
+    if (conn->State.Lost == 0) Entries.isc_close_blob(scratch, &blob);
     return false;
   }
   return true;
@@ -96,7 +100,7 @@ bool PutParams(TIbStmtRec* stmt) {
 }  // namespace
 
 int16_t SQLExecute(TIbStmtRec* hstmt) {
-  if (hstmt == nullptr || detail::ConnectionLost(hstmt)) return -1;
+  if (hstmt == nullptr || detail::Refused(hstmt)) return -1;
   const bool withParams = hstmt->HasParamMarkers == 1;
   if (withParams) {
     if (ISC_STATUS refusal = CheckParams(hstmt)) {
@@ -106,10 +110,11 @@ int16_t SQLExecute(TIbStmtRec* hstmt) {
   }
   TIbConnRec* conn = hstmt->Conn;
   // Opened before the parameters, so that blobs are created in the transaction that executes.
-  if (conn->TrHandle == 0) detail::StartTransaction(hstmt->Status, conn);
+  if (!detail::StartIfNone(hstmt)) return -1;
   if (withParams && !PutParams(hstmt)) return -1;
-  if (Entries.isc_dsql_execute(hstmt->Status, &conn->TrHandle, &hstmt->StmtHandle, SQLDA_VERSION1,
-                               withParams ? hstmt->InSqlda : nullptr) != 0) {
+  if (Watch(conn, hstmt->Status,
+            Entries.isc_dsql_execute(hstmt->Status, &conn->TrHandle, &hstmt->StmtHandle,
+                                     SQLDA_VERSION1, withParams ? hstmt->InSqlda : nullptr)) != 0) {
     return -1;
   }
   return 0;

@@ -35,15 +35,16 @@ void ScaleInPlace(ISC_SCHAR* data, ISC_SHORT scale) {
 }  // namespace
 
 int16_t SQLFetch(TIbStmtRec* hstmt) {
-  if (hstmt == nullptr || detail::ConnectionLost(hstmt)) return -1;
+  if (hstmt == nullptr || detail::Refused(hstmt)) return -1;
   XSQLDA* out = hstmt->OutSqlda;
   const TBindIndex& index = hstmt->ColIndex;
   if (out->sqld > 0 && (index.Slots == nullptr || index.Bound < out->sqld)) {
     detail::SetError(hstmt->Status, isc_dsql_sqlda_err);  // a described column is not bound
     return -1;
   }
-  ISC_STATUS rc =
-      IBAPI::Entries.isc_dsql_fetch(hstmt->Status, &hstmt->StmtHandle, SQLDA_VERSION1, out);
+  ISC_STATUS rc = detail::Watch(
+      hstmt->Conn, hstmt->Status,
+      IBAPI::Entries.isc_dsql_fetch(hstmt->Status, &hstmt->StmtHandle, SQLDA_VERSION1, out));
   if (rc == kNoMoreRows) return kNoMoreRows;
   if (rc != 0) return -1;
 

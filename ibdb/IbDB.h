@@ -24,10 +24,21 @@
 
 namespace IbDB {
 
+// What the package records about a connection's attachment at the moment it learns it.
+struct TConnState {
+  uint8_t Remote;             // the name has a host part: the database is reached over the network
+  uint8_t Lost;               // the attachment is gone: nothing but the detach goes to it any more
+  isc_tr_handle SharedTr;     // the handle SQLTransactMdb gave this connection, shared with others
+  ISC_STATUS LostStatus[20];  // the status vector that reported the loss, its strings copied
+  char LostStrings[256];      // into this buffer
+};
+
 struct TIbConnRec {
   isc_db_handle DbHandle;
   ISC_STATUS Status[20];
   isc_tr_handle TrHandle;
+  // Package-internal; callers do not touch it.
+  TConnState State;
 };
 
 struct TBindNode {

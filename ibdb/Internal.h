@@ -5,6 +5,7 @@
 #include "ibdb/IbDB.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace IbDB::detail {
@@ -17,35 +18,30 @@ inline void SetError(ISC_STATUS* status, ISC_STATUS code) {
 }
 
 // Whether a status vector reports that the attachment is gone: shut down by the server, or its
-// connection broken. Nothing can succeed on it any more, and further requests on a shut-down
-// attachment can leave the client waiting for an answer that never comes, so the package
-// refuses them and keeps the error that told of the loss.
-inline bool ConnectionLost(const ISC_STATUS* status) {
-  if (status[1] == 0) return false;
-  for (int i = 0; i < 19 && status[i] != isc_arg_end; i += status[i] == isc_arg_cstring ? 3 : 2) {
-    if (status[i] != isc_arg_gds) continue;
-    switch (status[i + 1]) {
-      case isc_att_shutdown:
-      case isc_shutdown:
-      case isc_conn_lost:
-      case isc_lost_db_connection:
-      case isc_network_error:
-      case isc_net_read_err:
-      case isc_net_write_err:
-      case isc_net_server_shutdown:
-        return true;
-      default:
-        break;
-    }
-  }
-  return false;
+// connection broken.
+bool ReportsLoss(const ISC_STATUS* status);
+
+// Records that the connection's attachment is gone, with a copy of the vector that said so.
+// Nothing but the detach is sent on it afterwards: further requests on a shut-down attachment
+// can leave the client waiting for an answer that never comes.
+void RecordLoss(TIbConnRec* conn, const ISC_STATUS* status);
+
+// The result of a client call made on the connection's attachment alone; a loss it reports is
+// recorded on the connection.
+inline ISC_STATUS Watch(TIbConnRec* conn, const ISC_STATUS* status, ISC_STATUS rc) {
+  if (rc != 0 && conn->State.Lost == 0 && ReportsLoss(status)) RecordLoss(conn, status);
+  return rc;
 }
 
-inline bool ConnectionLost(const TIbConnRec* conn) {
-  return ConnectionLost(conn->Status);
+// Whether a call on the connection is refused because its attachment is gone; the vector that
+// reported the loss is then left in status.
+inline bool Refused(const TIbConnRec* conn, ISC_STATUS* status) {
+  if (conn->State.Lost == 0) return false;
+  std::memcpy(status, conn->State.LostStatus, sizeof(conn->State.LostStatus));
+  return true;
 }
-inline bool ConnectionLost(const TIbStmtRec* stmt) {
-  return ConnectionLost(stmt->Status) || ConnectionLost(stmt->Conn->Status);
+inline bool Refused(TIbStmtRec* stmt) {
+  return Refused(stmt->Conn, stmt->Status);
 }
 
 // Transaction-existence block as the client reads it.
@@ -62,7 +58,14 @@ inline TTeb TebOf(TIbConnRec* conn) {
 // Starts the connection's transaction with the client's default options.
 inline ISC_STATUS StartTransaction(ISC_STATUS* status, TIbConnRec* conn) {
   TTeb teb = TebOf(conn);
-  return IBAPI::Entries.isc_start_multiple(status, &conn->TrHandle, 1, &teb);
+  return Watch(conn, status, IBAPI::Entries.isc_start_multiple(status, &conn->TrHandle, 1, &teb));
+}
+
+// Starts the connection's transaction when none is open, for a statement. False when that found
+// the attachment gone; a failure of the start is otherwise left to the next call to report.
+inline bool StartIfNone(TIbStmtRec* stmt) {
+  if (stmt->Conn->TrHandle == 0) StartTransaction(stmt->Status, stmt->Conn);
+  return stmt->Conn->State.Lost == 0;
 }
 
 inline void* ZeroAlloc(size_t size) {

@@ -7,6 +7,7 @@
 namespace IbDB {
 
 using detail::SetError;
+using detail::Watch;
 using IBAPI::Entries;
 using IBAPI::XSQLDA_LENGTH;
 
@@ -67,9 +68,11 @@ void detail::ReleaseBindings(TIbStmtRec* stmt) {
 
 int32_t SQLAllocStmt(TIbConnRec* hdbc, TIbStmtRec*& hstmt) {
   hstmt = nullptr;
-  if (hdbc == nullptr || detail::ConnectionLost(hdbc)) return -1;
+  if (hdbc == nullptr || detail::Refused(hdbc, hdbc->Status)) return -1;
   auto* stmt = static_cast<TIbStmtRec*>(detail::ZeroAlloc(sizeof(TIbStmtRec)));
-  if (Entries.isc_dsql_allocate_statement(hdbc->Status, &hdbc->DbHandle, &stmt->StmtHandle) != 0) {
+  if (Watch(hdbc, hdbc->Status,
+            Entries.isc_dsql_allocate_statement(hdbc->Status, &hdbc->DbHandle,
+                                                &stmt->StmtHandle)) != 0) {
     std::free(stmt);
     return -1;
   }
@@ -81,7 +84,7 @@ int32_t SQLAllocStmt(TIbConnRec* hdbc, TIbStmtRec*& hstmt) {
 }
 
 int16_t SQLPrepare(TIbStmtRec* hstmt, const char* szSqlStr, int32_t /*cbSqlStr*/) {
-  if (hstmt == nullptr || detail::ConnectionLost(hstmt)) return -1;
+  if (hstmt == nullptr || detail::Refused(hstmt)) return -1;
   if (szSqlStr == nullptr) {
     SetError(hstmt->Status, isc_dsql_command_err);
     return -1;
@@ -90,9 +93,10 @@ int16_t SQLPrepare(TIbStmtRec* hstmt, const char* szSqlStr, int32_t /*cbSqlStr*/
   detail::ReleaseBindings(hstmt);
 
   TIbConnRec* conn = hstmt->Conn;
-  if (conn->TrHandle == 0) detail::StartTransaction(hstmt->Status, conn);
-  if (Entries.isc_dsql_prepare(hstmt->Status, &conn->TrHandle, &hstmt->StmtHandle, 0, szSqlStr,
-                               kDialect, hstmt->OutSqlda) != 0) {
+  if (!detail::StartIfNone(hstmt)) return -1;
+  if (Watch(conn, hstmt->Status,
+            Entries.isc_dsql_prepare(hstmt->Status, &conn->TrHandle, &hstmt->StmtHandle, 0,
+                                     szSqlStr, kDialect, hstmt->OutSqlda)) != 0) {
     return -1;
   }
 
@@ -100,7 +104,9 @@ int16_t SQLPrepare(TIbStmtRec* hstmt, const char* szSqlStr, int32_t /*cbSqlStr*/
   XSQLDA*& out = hstmt->OutSqlda;
   if (out->sqld > out->sqln) {
     out = GrowArea(out);
-    if (Entries.isc_dsql_describe(hstmt->Status, &hstmt->StmtHandle, SQLDA_VERSION1, out) != 0) {
+    if (Watch(conn, hstmt->Status,
+              Entries.isc_dsql_describe(hstmt->Status, &hstmt->StmtHandle, SQLDA_VERSION1, out)) !=
+        0) {
       out->sqld = 0;
       result = -1;
     }
@@ -112,25 +118,33 @@ int16_t SQLPrepare(TIbStmtRec* hstmt, const char* szSqlStr, int32_t /*cbSqlStr*/
     in->sqld = 0;  // no description of an earlier text survives
     return result;
   }
-  if (Entries.isc_dsql_describe_bind(hstmt->Status, &hstmt->StmtHandle, SQLDA_VERSION1, in) != 0) {
-    return -1;
-  }
+  auto describeBind = [&] {
+    return Watch(
+        conn, hstmt->Status,
+        Entries.isc_dsql_describe_bind(hstmt->Status, &hstmt->StmtHandle, SQLDA_VERSION1, in));
+  };
+  if (describeBind() != 0) return -1;
   if (in->sqld > in->sqln) {
     in = GrowArea(in);
-    if (Entries.isc_dsql_describe_bind(hstmt->Status, &hstmt->StmtHandle, SQLDA_VERSION1, in) !=
-        0) {
-      return -1;
-    }
+    if (describeBind() != 0) return -1;
   }
   return result;
 }
 
 int16_t SQLFreeStmt(TIbStmtRec* hstmt, uint8_t fOption) {
   if (hstmt == nullptr) return 0;
+  // Nothing goes to a lost attachment: its detach releases the client's statement.
+  const bool lost = hstmt->Conn->State.Lost != 0;
   if (fOption == kCloseOption) {
-    Entries.isc_dsql_free_statement(hstmt->Status, &hstmt->StmtHandle, DSQL_close);
+    if (!lost) {
+      Watch(hstmt->Conn, hstmt->Status,
+            Entries.isc_dsql_free_statement(hstmt->Status, &hstmt->StmtHandle, DSQL_close));
+    }
   } else if (fOption == kDropOption) {
-    Entries.isc_dsql_free_statement(hstmt->Status, &hstmt->StmtHandle, DSQL_drop);
+    if (!lost) {
+      Watch(hstmt->Conn, hstmt->Status,
+            Entries.isc_dsql_free_statement(hstmt->Status, &hstmt->StmtHandle, DSQL_drop));
+    }
     detail::ReleaseBindings(hstmt);
     std::free(hstmt->OutSqlda);
     std::free(hstmt->InSqlda);

@@ -1,11 +1,21 @@
 #include "tests/support/TestSupport.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 #include <type_traits>
@@ -159,6 +169,65 @@ std::string ErrorText(IbDB::TIbConnRec* conn, IbDB::TIbStmtRec* stmt) {
   char text[1024] = {};
   IbDB::SQLError(conn, stmt, text, sizeof(text));
   return text;
+}
+
+// ---- child processes ----
+
+ChildResult RunChildTest(const std::string& testName, const std::string& argument,
+                         int timeoutSeconds) {
+  ChildResult result;
+  TempDir dir;
+  const std::string log = dir.File("child.log");
+  char exe[4096];
+  ssize_t n = readlink("/proc/self/exe", exe, sizeof(exe) - 1);
+  if (n <= 0) throw std::runtime_error("cannot find this program");
+  exe[n] = '\0';
+  std::string filter = "--gtest_filter=" + testName;
+  char* argv[] = {exe, filter.data(), nullptr};
+  std::vector<std::string> env;
+  for (char** e = ::environ; *e != nullptr; ++e) {
+    if (std::strncmp(*e, "VARLO_CHILD=", 12) != 0) env.emplace_back(*e);
+  }
+  env.push_back("VARLO_CHILD=" + argument);
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = 0;
+  int rc = posix_spawn(&pid, exe, &actions, nullptr, argv, envp.data());
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) throw std::runtime_error("cannot start " + std::string(exe));
+  const auto start = std::chrono::steady_clock::now();
+  const auto deadline = start + std::chrono::seconds(timeoutSeconds);
+  int status = 0;
+  for (;;) {
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      result.finished = true;
+      result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      break;
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::ifstream in(log);
+  std::stringstream text;
+  text << in.rdbuf();
+  result.output = text.str();
+  return result;
+}
+
+std::optional<std::string> ChildArgument() {
+  const char* v = std::getenv("VARLO_CHILD");
+  if (v == nullptr) return std::nullopt;
+  return std::string(v);
 }
 
 // ---- the spy ----

@@ -63,6 +63,20 @@ std::string StatusText(const ISC_STATUS* status);
 // What SQLError reports for a connection and statement (either may be nil).
 std::string ErrorText(IbDB::TIbConnRec* conn, IbDB::TIbStmtRec* stmt);
 
+// Runs one test of this test program in a child process of its own, with the environment
+// variable VARLO_CHILD set to argument, and waits at most timeoutSeconds for it: a call that
+// never returns costs the deadline, not the run. The child's output goes to output.
+struct ChildResult {
+  bool finished = false;  // false: killed at the deadline
+  int exitCode = -1;
+  double seconds = 0;
+  std::string output;
+};
+ChildResult RunChildTest(const std::string& testName, const std::string& argument,
+                         int timeoutSeconds);
+// The argument the parent gave, or nullopt outside such a child.
+std::optional<std::string> ChildArgument();
+
 // Replaces every entry of the client table with a wrapper that counts calls and, on request,
 // makes one call fail with a real client error vector. One spy at a time.
 class ClientSpy {
