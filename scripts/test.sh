@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Sets up everything and runs every test: Debian packages, the Firebird server and its test
 # user; a warnings-as-errors build and its tests; the tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer; the fuzz targets for a few seconds each; the integration tests under
-# valgrind memcheck.
+# UndefinedBehaviorSanitizer; the suites with threads under ThreadSanitizer; the fuzz targets
+# for a few seconds each; the integration tests under valgrind memcheck.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
@@ -27,6 +27,13 @@ cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=Debug -DVARLO_WERROR=ON \
 cmake --build build/sanitize -j "$JOBS"
 log "tests under the sanitizers"
 ctest --test-dir build/sanitize --output-on-failure -j "$JOBS"
+
+log "build with ThreadSanitizer (the suites with threads)"
+cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DVARLO_WERROR=ON -DVARLO_SANITIZE=thread \
+  -DVARLO_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build build/tsan -j "$JOBS" --target unit_tests component_tests
+log "tests under ThreadSanitizer"
+ctest --test-dir build/tsan -R '^(unit_tests|component_tests)$' --output-on-failure
 
 log "fuzz targets (clang, libFuzzer)"
 CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARLO_WERROR=ON \

@@ -1,7 +1,9 @@
 // TIBQuery against the real engine and server, with message boxes captured by the handler.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -311,6 +313,162 @@ TEST_F(ServerComponent, AWrongPasswordShowsOneBoxAndConnectsNothing) {
   RawDb check(VarloTest::ServerName(serverPath), VarloTest::ServerUser(),
               VarloTest::ServerPassword());
   EXPECT_EQ(check.QueryInt("SELECT COUNT(*) FROM T"), 1);
+}
+
+// ---- threads ----
+
+// What one worker did, and the first thing that went wrong.
+struct WorkerResult {
+  int operations = 0;
+  int queryRows = 0;
+  int failedStatements = 0;
+  int rows[2] = {};  // inserted through the call-level interface: embedded, server
+  std::string error;
+};
+
+// One thread's work until the deadline: a TIBQuery of its own on the embedded database, and
+// call-level connections of its own to the embedded database and to the server.
+void Work(int id, const std::string names[2], std::chrono::steady_clock::time_point until,
+          WorkerResult& result) {
+  auto fail = [&](const std::string& what) {
+    if (result.error.empty()) result.error = what;
+  };
+  TIBQuery query(nullptr);
+  query.SetDataBaseName(names[0]);
+  query.connect();
+  IbDB::TIbConnRec* conns[2] = {};
+  IbDB::TIbStmtRec* inserts[2] = {};
+  IbDB::TIbStmtRec* counts[2] = {};
+  int32_t key = id;
+  char name[11] = "cli";
+  int32_t counted = 0;
+  uint8_t nulls[3] = {};
+  for (int c = 0; c < 2; ++c) {
+    IbDB::SQLAllocConnect(conns[c]);
+    const bool server = c == 1;
+    if (IbDB::SQLConnect(conns[c], names[c], server ? VarloTest::ServerUser() : "",
+                         server ? VarloTest::ServerPassword() : "") != 0 ||
+        IbDB::SQLAllocStmt(conns[c], inserts[c]) != 0 ||
+        IbDB::SQLPrepare(inserts[c], "INSERT INTO T (ID, NAME) VALUES (?, ?)", 0) != 0 ||
+        IbDB::SQLBindParameter(inserts[c], 1, 496, &key, &nulls[0], nullptr, 0) != 0 ||
+        IbDB::SQLBindParameter(inserts[c], 2, 448, name, &nulls[1], nullptr, 0) != 0 ||
+        IbDB::SQLAllocStmt(conns[c], counts[c]) != 0 ||
+        IbDB::SQLPrepare(counts[c], "SELECT COUNT(*) FROM T WHERE ID = ? AND NAME = 'cli'", 0) !=
+            0 ||
+        IbDB::SQLBindParameter(counts[c], 1, 496, &key, &nulls[0], nullptr, 0) != 0 ||
+        IbDB::SQLBindCol(counts[c], 1, 496, &counted, &nulls[2], nullptr) != 0) {
+      fail("setup: " + VarloTest::ErrorText(conns[c], inserts[c]));
+    }
+  }
+  const std::string insert = "INSERT INTO T (ID, NAME) VALUES (" + std::to_string(id) + ", 'q')";
+  while (result.error.empty() && std::chrono::steady_clock::now() < until) {
+    Framework::TStringList lines;
+    lines.Add(insert);
+    query.SetSql(lines);
+    query.execSql();
+    lines.SetStrings(0, "SELECT nonsense FROM nowhere");
+    query.SetSql(lines);
+    query.execSql();
+    query.Commit();
+    ++result.queryRows;
+    ++result.failedStatements;
+    for (int c = 0; c < 2; ++c) {
+      IbDB::TIbStmtRec* bad = nullptr;
+      if (IbDB::SQLExecute(inserts[c]) != 0 || IbDB::SQLTransact(conns[c], 0) != 0) {
+        fail("insert: " + VarloTest::ErrorText(conns[c], inserts[c]));
+      }
+      ++result.rows[c];
+      if (IbDB::SQLExecute(counts[c]) != 0 || IbDB::SQLFetch(counts[c]) != 0 ||
+          counted != result.rows[c]) {
+        fail("count " + std::to_string(counted) + ": " + VarloTest::ErrorText(conns[c], counts[c]));
+      }
+      IbDB::SQLFreeStmt(counts[c], 0);
+      if (IbDB::SQLAllocStmt(conns[c], bad) != 0 ||
+          IbDB::SQLPrepare(bad, "SELECT nonsense FROM nowhere", 0) != -1 ||
+          VarloTest::ErrorText(conns[c], bad).find("NOWHERE") == std::string::npos) {
+        fail("a failing statement did not fail as it should");
+      }
+      IbDB::SQLFreeStmt(bad, 1);
+      result.operations += 4;
+    }
+    result.operations += 3;
+  }
+  for (int c = 0; c < 2; ++c) {
+    IbDB::SQLFreeStmt(inserts[c], 1);
+    IbDB::SQLFreeStmt(counts[c], 1);
+    IbDB::SQLDisconnect(conns[c]);
+  }
+  query.disconnect();
+}
+
+// In a child process of its own (the test below): eight workers, while another thread keeps
+// replacing the message-box handler.
+TEST(ComponentThreadsChild, EightWorkers) {
+  if (!VarloTest::ChildArgument()) GTEST_SKIP() << "runs in a child process";
+  constexpr int kWorkers = 8;
+  const auto seconds = std::stoi(*VarloTest::ChildArgument());
+  VarloTest::TempDir dir;
+  const std::string schema = "CREATE TABLE T (ID INTEGER, NAME VARCHAR(10))";
+  VarloTest::CreateDatabase(dir.File("embedded.fdb"), {schema});
+  VarloTest::CreateDatabase(dir.File("server.fdb"), {schema}, true);
+  const std::string names[2] = {dir.File("embedded.fdb"),
+                                VarloTest::ServerName(dir.File("server.fdb"))};
+
+  std::atomic<int> boxes{0};
+  std::atomic<bool> done{false};
+  auto counting = [&](const Framework::TMessageBox& box) {
+    if (box.Text.rfind("Stmt Failed:|", 0) == 0 || box.Text.rfind("Query Exe Failed: |", 0) == 0) {
+      ++boxes;
+    }
+    return Framework::mrOk;
+  };
+  Framework::TMessageBoxHandler previous = Framework::SetMessageBoxHandler(counting);
+  std::thread changer([&] {
+    while (!done) Framework::SetMessageBoxHandler(counting);
+  });
+  std::vector<WorkerResult> results(kWorkers);
+  std::vector<std::thread> workers;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  for (int w = 0; w < kWorkers; ++w) {
+    workers.emplace_back(Work, w, names, until, std::ref(results[w]));
+  }
+  for (std::thread& w : workers) w.join();
+  done = true;
+  changer.join();
+  Framework::SetMessageBoxHandler(previous);
+
+  int operations = 0;
+  int failed = 0;
+  RawDb embedded(names[0]);
+  RawDb server(names[1], VarloTest::ServerUser(), VarloTest::ServerPassword());
+  for (int w = 0; w < kWorkers; ++w) {
+    const WorkerResult& r = results[w];
+    EXPECT_EQ(r.error, "") << "worker " << w;
+    EXPECT_GT(r.queryRows, 0);
+    const std::string id = std::to_string(w);
+    EXPECT_EQ(embedded.QueryInt("SELECT COUNT(*) FROM T WHERE NAME = 'q' AND ID = " + id),
+              r.queryRows);
+    EXPECT_EQ(embedded.QueryInt("SELECT COUNT(*) FROM T WHERE NAME = 'cli' AND ID = " + id),
+              r.rows[0]);
+    EXPECT_EQ(server.QueryInt("SELECT COUNT(*) FROM T WHERE NAME = 'cli' AND ID = " + id),
+              r.rows[1]);
+    operations += r.operations;
+    failed += r.failedStatements;
+  }
+  EXPECT_EQ(boxes, 2 * failed);  // every box whole, none lost, none to the wrong handler
+  std::printf("threads: %d workers and a handler changer, %d operations, %d boxes\n", kWorkers,
+              operations, boxes.load());
+}
+
+TEST(ComponentThreads, EightWorkersShareNothing) {
+  VarloTest::ChildResult child = VarloTest::RunChildTest("ComponentThreadsChild.*", "3", 180);
+  ASSERT_TRUE(child.finished) << "killed after " << child.seconds << " s:\n" << child.output;
+  EXPECT_EQ(child.exitCode, 0) << child.output;
+  EXPECT_NE(child.output.find("[  PASSED  ] 1 test"), std::string::npos) << child.output;
+  size_t line = child.output.find("threads:");
+  if (line != std::string::npos) {
+    std::printf("%s", child.output.substr(line, child.output.find('\n', line) - line + 1).c_str());
+  }
 }
 
 }  // namespace

@@ -1,7 +1,13 @@
 // The host-framework layer: string services, string lists, components, streaming, dialogs.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <atomic>
 #include <cstring>
+#include <sstream>
+#include <thread>
+#include <vector>
 
 #include "framework/Framework.h"
 
@@ -155,6 +161,62 @@ TEST(Dialogs, TheInstalledHandlerShowsEveryBox) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(MessageDlg("to stderr", mtInformation, mbOK, 0), mrOk);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "to stderr\n");
+}
+
+TEST(Dialogs, BoxesOfSeveralThreadsStayWholeWhileTheHandlerChanges) {
+  // Standard error into a pipe, drained by a reader, for the default handler's lines.
+  int pipeFds[2];
+  ASSERT_EQ(pipe(pipeFds), 0);
+  const int savedStderr = dup(2);
+  dup2(pipeFds[1], 2);
+  close(pipeFds[1]);
+  std::string written;
+  std::thread reader([&] {
+    char chunk[4096];
+    ssize_t n;
+    while ((n = read(pipeFds[0], chunk, sizeof(chunk))) > 0) written.append(chunk, n);
+  });
+
+  constexpr int kThreads = 4;
+  constexpr int kBoxes = 400;
+  std::atomic<int> counted{0};
+  std::atomic<bool> done{false};
+  std::thread changer([&] {
+    while (!done) {
+      SetMessageBoxHandler([&](const TMessageBox& box) {
+        EXPECT_EQ(box.Text.rfind("box ", 0), 0u) << box.Text;
+        ++counted;
+        return mrOk;
+      });
+      SetMessageBoxHandler(nullptr);  // the default again
+    }
+  });
+  std::vector<std::thread> showers;
+  for (int t = 0; t < kThreads; ++t) {
+    showers.emplace_back([t] {
+      for (int i = 0; i < kBoxes; ++i) {
+        EXPECT_EQ(
+            MessageDlg("box " + std::to_string(t) + " " + std::to_string(i) + std::string(40, 'x'),
+                       mtInformation, mbOK, 0),
+            mrOk);
+      }
+    });
+  }
+  for (std::thread& s : showers) s.join();
+  done = true;
+  changer.join();
+  dup2(savedStderr, 2);
+  close(savedStderr);
+  reader.join();
+  close(pipeFds[0]);
+
+  int lines = 0;
+  std::istringstream in(written);
+  for (std::string line; std::getline(in, line); ++lines) {
+    EXPECT_EQ(line.rfind("box ", 0), 0u) << "a box cut or mixed: '" << line << "'";
+    EXPECT_EQ(line.substr(line.size() - 40), std::string(40, 'x')) << line;
+  }
+  EXPECT_EQ(lines + counted, kThreads * kBoxes);
 }
 
 TEST(Palette, RegistersClassesOnPages) {
