@@ -40,6 +40,10 @@ constexpr ClientEntries kLinked{
 
 ClientEntries Entries = kLinked;
 
+size_t XSQLDA_LENGTH(uint16_t n) {
+  return XsqldaLength(n);
+}
+
 const ClientEntries& LinkedEntries() {
   return kLinked;
 }

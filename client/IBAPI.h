@@ -13,8 +13,12 @@
 namespace IBAPI {
 
 // Byte size of a descriptor area with n entries: the client's header followed by n entries.
-// Computed without unsigned wrap, so n = 0 gives the header alone.
-constexpr size_t XSQLDA_LENGTH(uint16_t n) {
+// Computed without unsigned wrap, so n = 0 gives the header alone (24, 184, 824 bytes for 0, 1,
+// 5 entries on x86_64). Exported as IBAPI::XSQLDA_LENGTH(unsigned short).
+size_t XSQLDA_LENGTH(uint16_t n);
+
+// The same size, for use in constant expressions.
+constexpr size_t XsqldaLength(uint16_t n) {
   return sizeof(XSQLDA) - sizeof(XSQLVAR) + static_cast<size_t>(n) * sizeof(XSQLVAR);
 }
 

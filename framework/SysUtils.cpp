@@ -1,5 +1,6 @@
 #include "framework/SysUtils.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -65,12 +66,26 @@ char* StrLCat(char* dest, const char* source, size_t maxLen) {
   return dest;
 }
 
-uint32_t GetTickCount() {
+namespace {
+
+uint32_t MonotonicTicks() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   auto ms =
       static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
   return static_cast<uint32_t>(ms);
+}
+
+std::atomic<TTickSource> tickSource{MonotonicTicks};
+
+}  // namespace
+
+uint32_t GetTickCount() {
+  return tickSource.load(std::memory_order_relaxed)();
+}
+
+TTickSource SetTickSource(TTickSource source) {
+  return tickSource.exchange(source != nullptr ? source : MonotonicTicks);
 }
 
 }  // namespace Framework

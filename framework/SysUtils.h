@@ -30,4 +30,9 @@ char* StrLCat(char* dest, const char* source, size_t maxLen);
 // Milliseconds of the monotonic clock; wraps modulo 2^32.
 uint32_t GetTickCount();
 
+// The clock that GetTickCount reads, for tests; nil restores the monotonic clock. Returns the
+// previous one.
+using TTickSource = uint32_t (*)();
+TTickSource SetTickSource(TTickSource source);
+
 }  // namespace Framework

@@ -86,7 +86,11 @@ int16_t Describe(TIbStmtRec* hstmt, Side side, uint8_t number, int16_t& pfSqlTyp
       IBAPI::Entries.isc_blob_lookup_desc(
           hstmt->Status, &conn->DbHandle, &conn->TrHandle, reinterpret_cast<ISC_UCHAR*>(relation),
           reinterpret_cast<ISC_UCHAR*>(column), &desc, reinterpret_cast<ISC_UCHAR*>(global)));
-  pcbLen = rc == 0 ? desc.blob_desc_segment_size : kDefaultSegmentSize;
+  // The definition's size (up to 65535) as a read size that SQLBindCol takes: above 32767 as
+  // 32767, 0 as when no definition is found.
+  const uint16_t size = desc.blob_desc_segment_size;
+  pcbLen = rc != 0 || size == 0 ? kDefaultSegmentSize
+                                : static_cast<int16_t>(std::min<uint16_t>(size, INT16_MAX));
   return 0;
 }
 

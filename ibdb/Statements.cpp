@@ -9,7 +9,7 @@ namespace IbDB {
 using detail::SetError;
 using detail::Watch;
 using IBAPI::Entries;
-using IBAPI::XSQLDA_LENGTH;
+using IBAPI::XsqldaLength;
 
 namespace {
 
@@ -19,7 +19,7 @@ constexpr uint8_t kCloseOption = 0;
 constexpr uint8_t kDropOption = 1;
 
 XSQLDA* NewArea(uint16_t entries) {
-  auto* area = static_cast<XSQLDA*>(detail::ZeroAlloc(XSQLDA_LENGTH(entries)));
+  auto* area = static_cast<XSQLDA*>(detail::ZeroAlloc(XsqldaLength(entries)));
   area->version = SQLDA_VERSION1;
   area->sqln = static_cast<ISC_SHORT>(entries);
   return area;
@@ -29,7 +29,7 @@ XSQLDA* NewArea(uint16_t entries) {
 XSQLDA* GrowArea(XSQLDA* area) {
   auto oldCount = static_cast<uint16_t>(area->sqln);
   auto newCount = static_cast<uint16_t>(area->sqld);
-  area = static_cast<XSQLDA*>(detail::Resize(area, XSQLDA_LENGTH(newCount)));
+  area = static_cast<XSQLDA*>(detail::Resize(area, XsqldaLength(newCount)));
   std::memset(static_cast<void*>(area->sqlvar + oldCount), 0,
               (newCount - oldCount) * sizeof(XSQLVAR));
   area->sqln = static_cast<ISC_SHORT>(newCount);

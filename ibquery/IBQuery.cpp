@@ -120,11 +120,13 @@ void TIBQuery::Rollback() {
 }
 
 void TIBQuery::execSql() {
-  FSqlText[0] = '\0';
+  // Each line up to its first NUL, one blank after each; nothing is cut.
+  FSqlText.clear();
   const int lines = FSql->Count();
   for (int i = 0; i < lines; ++i) {
-    Framework::StrLCat(FSqlText, FSql->Strings(i).c_str(), kSqlTextLength);
-    Framework::StrLCat(FSqlText, " ", kSqlTextLength);
+    const std::string& line = FSql->Strings(i);
+    FSqlText.append(line.c_str(), strnlen(line.c_str(), line.size()));
+    FSqlText.push_back(' ');
   }
   std::memset(FErrorText, 0, sizeof(FErrorText));
   if (FConnHandle == nullptr) {
@@ -136,7 +138,7 @@ void TIBQuery::execSql() {
   FStartTick = Framework::GetTickCount();
   FLastResult = static_cast<int16_t>(SQLAllocStmt(FConnHandle, FStmtHandle));
   if (FLastResult == 0) {
-    FLastResult = SQLPrepare(FStmtHandle, FSqlText, 0);
+    FLastResult = SQLPrepare(FStmtHandle, FSqlText.c_str(), 0);
     if (FLastResult == 0) FLastResult = SQLExecute(FStmtHandle);
     if (FLastResult != 0) {
       SQLError(FConnHandle, FStmtHandle, FErrorText, sizeof(FErrorText));

@@ -44,7 +44,6 @@ class TIBQuery : public Framework::TComponent {
 
  private:
   static constexpr size_t kErrorTextSize = 512;
-  static constexpr size_t kSqlTextLength = 2048;
 
   void Transact(uint8_t fType);
   void ReportFailure(const char* prefix, IbDB::TIbStmtRec* stmt);
@@ -56,7 +55,7 @@ class TIBQuery : public Framework::TComponent {
   IbDB::TIbConnRec* FConnHandle = nullptr;
   int16_t FLastResult = 0;
   char FErrorText[kErrorTextSize] = {};
-  char FSqlText[kSqlTextLength + 1] = {};
+  std::string FSqlText;  // the whole join of the lines; the client judges its length
   Framework::TStringList* FSql;
   std::string FDataBaseName;
   std::string FUserName;

@@ -35,6 +35,7 @@ class Component : public ::testing::Test {
     VarloTest::CreateDatabase(path, {"CREATE TABLE T (ID INTEGER, NAME VARCHAR(10))"});
     previous = Framework::SetMessageBoxHandler([this](const Framework::TMessageBox& box) {
       boxes.push_back(box);
+      if (watch != nullptr) dropsAtBox.push_back(watch->Calls("isc_dsql_free_statement"));
       if (boxDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(boxDelayMs));
       return Framework::mrOk;
     });
@@ -64,6 +65,8 @@ class Component : public ::testing::Test {
   std::string path = dir.File("component.fdb");
   std::vector<Framework::TMessageBox> boxes;
   int boxDelayMs = 0;
+  ClientSpy* watch = nullptr;  // when set, each box records the statement drops made before it
+  std::vector<int> dropsAtBox;
   Framework::TMessageBoxHandler previous;
   std::unique_ptr<TIBQuery> query;
 };
@@ -116,23 +119,38 @@ TEST_F(Component, ASecondConnectCallsNothing) {
   EXPECT_TRUE(boxes.empty());
 }
 
-TEST_F(Component, LinesAreJoinedWithATrailingBlankAndCutAt2048) {
+TEST_F(Component, LinesAreJoinedWholeWithATrailingBlank) {
   query->connect();
   IBAPI::EntryOverride guard(IBAPI::Entries.isc_dsql_prepare, &RecordPrepare);
   Run("SELECT ID\nFROM T");
-  std::string longLine(3000, 'x');
   Framework::TStringList lines;
-  lines.Add(longLine);
+  lines.Add(std::string("INSERT INTO T (ID) VALUES (7)\0junk", 34));  // a line ends at its NUL
+  lines.Add("");
   query->SetSql(lines);
   query->execSql();
   query->SetSql(Framework::TStringList());
   query->execSql();
   ASSERT_EQ(preparedTexts.size(), 3u);
   EXPECT_EQ(preparedTexts[0], "SELECT ID FROM T ");
-  EXPECT_EQ(preparedTexts[1], std::string(2048, 'x'));
+  EXPECT_EQ(preparedTexts[1], "INSERT INTO T (ID) VALUES (7)  ");
   EXPECT_EQ(preparedTexts[2], "");
-  // The two refused texts each showed two boxes.
-  EXPECT_EQ(boxes.size(), 4u);
+  EXPECT_EQ(boxes.size(), 2u);  // the empty text is refused
+
+  // A long text runs whole: cut, this one would delete every row.
+  for (int id = 1; id <= 3; ++id) Run("INSERT INTO T (ID) VALUES (" + std::to_string(id) + ")");
+  lines.Clear();
+  lines.Add("DELETE FROM T");
+  for (int i = 0; i < 2500; ++i) lines.Add(" ");
+  lines.Add("WHERE ID = 1");
+  query->SetSql(lines);
+  query->execSql();
+  EXPECT_GT(preparedTexts.back().size(), 5000u);
+  EXPECT_EQ(preparedTexts.back().substr(preparedTexts.back().size() - 13), "WHERE ID = 1 ");
+  query->Commit();
+  EXPECT_EQ(boxes.size(), 2u);
+  RawDb check(path);
+  EXPECT_EQ(check.QueryInt("SELECT COUNT(*) FROM T WHERE ID IN (2, 3, 7)"), 3);
+  EXPECT_EQ(check.QueryInt("SELECT COUNT(*) FROM T WHERE ID = 1"), 0);
 }
 
 TEST_F(Component, ARefusedStatementShowsTwoBoxesWithTheSameText) {
@@ -146,6 +164,17 @@ TEST_F(Component, ARefusedStatementShowsTwoBoxesWithTheSameText) {
     EXPECT_EQ(box.DlgType, Framework::mtInformation);
     EXPECT_EQ(box.Buttons, Framework::mbOK);
     EXPECT_EQ(box.HelpCtx, 0);
+  }
+  // The second box comes after the drop; the next statement's boxes hold only its own text.
+  ClientSpy spy;
+  watch = &spy;
+  Run("SELECT other FROM elsewhere");
+  watch = nullptr;
+  ASSERT_EQ(boxes.size(), 4u);
+  EXPECT_EQ(dropsAtBox, (std::vector<int>{0, 1}));
+  for (size_t i : {2, 3}) {
+    EXPECT_NE(boxes[i].Text.find("ELSEWHERE"), std::string::npos) << boxes[i].Text;
+    EXPECT_EQ(boxes[i].Text.find("NOWHERE"), std::string::npos) << boxes[i].Text;
   }
 }
 
@@ -162,14 +191,65 @@ TEST_F(Component, MarkersFailInExecutionWithTwoBoxes) {
   EXPECT_EQ(Rows(), 1);
 }
 
-TEST_F(Component, AFailedAllocationShowsOneBox) {
+// A tick counter about to wrap: each reading 16 ms after the one before.
+uint32_t nextTick = 0;
+uint32_t WrappingTicks() {
+  uint32_t tick = nextTick;
+  nextTick += 16;
+  return tick;
+}
+
+TEST_F(Component, AFailedAllocationShowsOneBoxAndStillSetsExecTime) {
   query->connect();
+  query->SetExecTime(1234);
   ClientSpy spy;
   spy.FailEntry("isc_dsql_allocate_statement");
+  nextTick = 0xFFFFFFF8u;
+  Framework::TTickSource clock = Framework::SetTickSource(&WrappingTicks);
   Run("SELECT ID FROM T");
+  Framework::SetTickSource(clock);
   EXPECT_EQ(Texts(), std::vector<std::string>{"Alloc Stmt Failed: |injected fault"});
   EXPECT_EQ(spy.Calls("isc_dsql_prepare"), 0);
   EXPECT_EQ(spy.Calls("isc_dsql_free_statement"), 0);
+  EXPECT_EQ(query->ExecTime(), 16);  // across the wrap of the tick counter
+}
+
+TEST_F(Component, ExecTimeIsTheDifferenceModuloTwoToThe32) {
+  query->connect();
+  nextTick = 0xFFFFFFF0u;
+  Framework::TTickSource clock = Framework::SetTickSource(&WrappingTicks);
+  Run("SELECT ID FROM T");
+  Framework::SetTickSource(clock);
+  EXPECT_EQ(query->ExecTime(), 16);
+  EXPECT_TRUE(boxes.empty());
+}
+
+// The connection record a TIBQuery attaches: its address is that of its database handle.
+IbDB::TIbConnRec* attachedRecord = nullptr;
+ISC_STATUS ISC_EXPORT RecordAttachedRecord(ISC_STATUS* st, short length, const ISC_SCHAR* name,
+                                           isc_db_handle* db, short dpbLength,
+                                           const ISC_SCHAR* dpb) {
+  attachedRecord = reinterpret_cast<IbDB::TIbConnRec*>(db);
+  return IBAPI::LinkedEntries().isc_attach_database(st, length, name, db, dpbLength, dpb);
+}
+
+TEST_F(Component, DestructionLeavesTheConnectionAttached) {
+  {
+    IBAPI::EntryOverride guard(IBAPI::Entries.isc_attach_database, &RecordAttachedRecord);
+    query->connect();
+  }
+  ASSERT_NE(attachedRecord, nullptr);
+  Run("INSERT INTO T (ID) VALUES (1)");
+  {
+    ClientSpy spy;
+    query.reset();
+    EXPECT_EQ(spy.TotalCalls(), 0);
+  }
+  // The record and its transaction are still there: the caller disconnects, which commits.
+  EXPECT_NE(attachedRecord->TrHandle, 0u);
+  EXPECT_EQ(IbDB::SQLDisconnect(attachedRecord), 0);
+  EXPECT_EQ(Rows(), 1);
+  query = std::make_unique<TIBQuery>(nullptr);
 }
 
 TEST_F(Component, TwoFailuresInARowShowOnlyTheirOwnText) {

@@ -3,6 +3,8 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "client/IBAPI.h"
 #include "ibdb/IbDB.h"
@@ -88,6 +90,67 @@ TEST_F(Connections, AutoCommitOptionCommitsOnlyWithValueOne) {
   EXPECT_EQ(conn->TrHandle, 0u);
   EXPECT_EQ(Rows(), 1);
   EXPECT_EQ(SQLSetConnectOption(conn, 102, 1), 0);  // nothing open: nothing to do
+  ASSERT_EQ(SQLTransact(conn, 2), 0);
+  ClientSpy spy;
+  spy.FailEntry("isc_commit_transaction");
+  EXPECT_EQ(SQLSetConnectOption(conn, 102, 1), -1);
+  EXPECT_EQ(conn->Status[1], isc_random);
+}
+
+namespace {
+// What one transaction start was given.
+struct Start {
+  const ISC_STATUS* status;
+  std::vector<std::tuple<isc_db_handle*, int32_t, const char*>> blocks;
+};
+std::vector<Start> starts;
+ISC_STATUS ISC_EXPORT RecordStart(ISC_STATUS* st, isc_tr_handle* tr, short count, void* blocks) {
+  struct Teb {
+    isc_db_handle* db;
+    int32_t tpbLength;
+    const char* tpb;
+  };
+  Start start{st, {}};
+  for (short i = 0; i < count; ++i) {
+    const Teb& teb = static_cast<const Teb*>(blocks)[i];
+    start.blocks.emplace_back(teb.db, teb.tpbLength, teb.tpb);
+  }
+  starts.push_back(start);
+  return IBAPI::LinkedEntries().isc_start_multiple(st, tr, count, blocks);
+}
+}  // namespace
+
+TEST_F(Connections, EveryStartTakesTheDefaultOptionsAndTheCallersVector) {
+  starts.clear();
+  IBAPI::EntryOverride guard(IBAPI::Entries.isc_start_multiple, &RecordStart);
+  TIbStmtRec* stmt = nullptr;
+  ASSERT_EQ(SQLAllocStmt(conn, stmt), 0);
+  ASSERT_EQ(SQLTransact(conn, 2), 0);
+  ASSERT_EQ(SQLTransact(conn, 1), 0);
+  ASSERT_EQ(SQLPrepare(stmt, "INSERT INTO T VALUES (1)", 0), 0);
+  ASSERT_EQ(SQLTransact(conn, 1), 0);
+  ASSERT_EQ(SQLExecute(stmt), 0);
+  ASSERT_EQ(SQLTransact(conn, 1), 0);
+  SQLFreeStmt(stmt, 1);
+  TIbConnRec* second = nullptr;
+  SQLAllocConnect(second);
+  ASSERT_EQ(SQLConnect(second, path, "", ""), 0);
+  ASSERT_EQ(SQLTransactMdb({&conn, &second}, 2, 2), 0);
+  ASSERT_EQ(SQLTransactMdb({&conn, &second}, 1, 2), 0);
+  SQLDisconnect(second);
+
+  using Block = std::tuple<isc_db_handle*, int32_t, const char*>;
+  const Block own{&conn->DbHandle, 0, nullptr};
+  ASSERT_EQ(starts.size(), 4u);
+  EXPECT_EQ(starts[0].status, conn->Status);  // SQLTransact
+  EXPECT_EQ(starts[1].status, stmt->Status);  // SQLPrepare
+  EXPECT_EQ(starts[2].status, stmt->Status);  // SQLExecute
+  EXPECT_EQ(starts[3].status, conn->Status);  // SQLTransactMdb, the leader's
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(starts[i].blocks, std::vector<Block>{own}) << i;
+  EXPECT_EQ(starts[3].blocks.size(), 2u);
+  EXPECT_EQ(starts[3].blocks[0], own);
+  EXPECT_EQ(std::get<1>(starts[3].blocks[1]), 0);
+  EXPECT_EQ(std::get<2>(starts[3].blocks[1]), nullptr);
 }
 
 TEST_F(Connections, FailedFinalCommitStillReleasesTheAttachment) {
@@ -240,6 +303,14 @@ TEST_F(MultiDatabase, BadCountsAreRefusedWithoutAClientCall) {
 }
 
 TEST_F(MultiDatabase, TheLeadersResultIsSpreadToTheOthers) {
+  {
+    // No transaction open: the client is asked all the same and says so.
+    ClientSpy spy;
+    EXPECT_EQ(SQLTransactMdb({&conns[0], &conns[1]}, 0, 2), -1);
+    EXPECT_EQ(spy.Calls("isc_commit_transaction"), 1);
+    EXPECT_EQ(conns[1]->Status[1], conns[0]->Status[1]);
+    EXPECT_NE(conns[1]->Status[1], 0);
+  }
   InsertInBoth();
   ClientSpy spy;
   spy.FailEntry("isc_commit_transaction");

@@ -191,10 +191,12 @@ TEST_F(Data, EveryTypeMakesTheRoundTrip) {
       const Sample& s = samples[k];
       char before[sizeof(out.v20)];
       std::memcpy(before, out.v20, sizeof(before));
+      std::memset(out.c5, 'P', sizeof(out.c5));  // the terminator must come from the fetch
       ASSERT_EQ(SQLFetch(select), 0) << Error(select);
       EXPECT_EQ(out.id, static_cast<int32_t>(k + 1));
       if (s.nulls) {
         for (int c = 1; c < kColumns; ++c) EXPECT_EQ(out.nulls[c], 1) << c;
+        EXPECT_EQ(out.c5[5], 'P');  // no terminator for a NULL
         EXPECT_STREQ(out.v20, previous.v20);
         EXPECT_STREQ(out.d, previous.d);
         EXPECT_EQ(out.blobLength, previous.blobLength);
@@ -401,7 +403,8 @@ TEST_F(Data, BlobsAreWrittenInSegmentsStraightFromTheCallersBytes) {
   using Segments = std::vector<std::pair<size_t, unsigned short>>;
   for (auto [total, expected] : {std::pair{10, Segments{{0, 4}, {4, 4}, {8, 2}}},
                                  {8, Segments{{0, 4}, {4, 4}}},
-                                 {0, Segments{}}}) {
+                                 {0, Segments{}},
+                                 {-5, Segments{}}}) {
     segments.clear();
     length = total;
     id = total;
@@ -418,6 +421,7 @@ TEST_F(Data, BlobsAreWrittenInSegmentsStraightFromTheCallersBytes) {
   Commit();
   RawDb check(path);
   EXPECT_EQ(check.QueryInt("SELECT OCTET_LENGTH(B) FROM ALLTYPES WHERE ID = 0"), 0);
+  EXPECT_EQ(check.QueryInt("SELECT OCTET_LENGTH(B) FROM ALLTYPES WHERE ID = -5"), 0);
   EXPECT_EQ(check.QueryInt("SELECT COUNT(*) FROM ALLTYPES WHERE ID = 99 AND B IS NULL"), 1);
 }
 
@@ -433,6 +437,9 @@ TEST_F(Data, AFailedBlobWriteRefusesTheExecution) {
     EXPECT_EQ(SQLExecute(stmt), -1) << entry;
     EXPECT_EQ(spy.Calls("isc_dsql_execute"), 0) << entry;
     EXPECT_EQ(Error(stmt), "|injected fault") << entry;
+    EXPECT_EQ(stmt->Status[1], isc_random)
+        << entry;  // the statement's vector, not the connection's
+    EXPECT_EQ(conn->Status[1], 0) << entry;
     EXPECT_GE(spy.Calls("isc_close_blob"), entry == std::string("isc_create_blob") ? 0 : 1);
   }
   Commit();
@@ -508,6 +515,20 @@ TEST_F(BlobReading, FailuresEndTheReadWithMinusOne) {
   // Blob failures stay out of the records' vectors.
   EXPECT_EQ(reader->Status[1], 0);
   EXPECT_EQ(conn->Status[1], 0);
+}
+
+TEST_F(BlobReading, EachReadAsksForTheSizeHeldWhenBound) {
+  TIbStmtRec* select = Prepare("SELECT B FROM ALLTYPES WHERE ID = 1");
+  int32_t size = 3;
+  ASSERT_EQ(SQLBindCol(select, 1, 520, buffer, &null, &size), 0);
+  size = 65535;  // changed after binding: not the read size
+  ASSERT_EQ(SQLExecute(select), 0);
+  ClientSpy spy;
+  ASSERT_EQ(SQLFetch(select), 0);
+  EXPECT_EQ(size, 10);
+  EXPECT_EQ(std::string(buffer, 10), content);
+  // Stored segments of 4 read 3 at a time: 3, 1, 3, 1, 2 and the end.
+  EXPECT_EQ(spy.Calls("isc_get_segment"), 6);
 }
 
 TEST_F(BlobReading, AFetchStoresTheReadResultAsTheLength) {

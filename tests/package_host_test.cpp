@@ -98,6 +98,19 @@ TEST(PackageHost, LoadsRegistersAndUnloads) {
                                                          {"ProductName", ""},
                                                          {"ProductVersion", "1.0.0.0"}}));
 
+  // Routines of the units are reachable by their C++ names, as a host resolves them.
+  auto length = Symbol<size_t (*)(unsigned short)>(library, "_ZN5IBAPI13XSQLDA_LENGTHEt");
+  ASSERT_NE(length, nullptr);
+  EXPECT_EQ(length(0), 24u);
+  EXPECT_EQ(length(1), 184u);
+  EXPECT_EQ(length(5), 824u);
+  EXPECT_EQ(length(300), 24u + 300 * 160);
+  for (const char* name :
+       {"_ZN4IbDB8SQLFetchEPNS_10TIbStmtRecE",
+        "_ZN4IbDB11IBBlobToPtrEPNS_10TIbStmtRecEPK10GDS_QUAD_tPvi", "_ZN7IBQuery8RegisterEv"}) {
+    EXPECT_NE(dlsym(library, name), nullptr) << name;
+  }
+
   // The designer takes the package's classes off its palette before it unloads the package.
   Framework::UnRegisterComponents({cls});
   finalize();

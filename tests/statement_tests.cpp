@@ -29,7 +29,10 @@ std::string WideTable(int columns) {
 class Statements : public ::testing::Test {
  protected:
   void SetUp() override {
-    VarloTest::CreateDatabase(path, {kAllTypes, WideTable(300)});
+    VarloTest::CreateDatabase(
+        path, {kAllTypes, WideTable(300),
+               "CREATE TABLE SEGMENTS (A BLOB SEGMENT SIZE 40000, B BLOB SEGMENT SIZE 0, "
+               "C BLOB SEGMENT SIZE 32767)"});
     ASSERT_EQ(SQLAllocConnect(conn), 0);
     ASSERT_EQ(SQLConnect(conn, path, "", ""), 0);
     ASSERT_EQ(SQLAllocStmt(conn, stmt), 0);
@@ -156,6 +159,16 @@ TEST_F(Statements, SixParametersGrowTheInputArea) {
   EXPECT_EQ(stmt->InSqlda->sqln, 7);
   EXPECT_EQ(stmt->InSqlda->sqld, 7);
   EXPECT_EQ(stmt->InSqlda->sqlvar[6].sqltype & ~1, 510);
+
+  // The second description of the grown area failing fails the preparation.
+  SQLFreeStmt(stmt, 1);
+  ASSERT_EQ(SQLAllocStmt(conn, stmt), 0);
+  spy.FailEntry("isc_dsql_describe_bind", 2);
+  EXPECT_EQ(
+      SQLPrepare(stmt, "INSERT INTO ALLTYPES (I, S, N92, N41, C5, V20) VALUES (?, ?, ?, ?, ?, ?)",
+                 0),
+      -1);
+  EXPECT_EQ(stmt->Status[1], isc_random);
 }
 
 TEST_F(Statements, ARefusedTextChangesNothingAndExplainsItself) {
@@ -230,6 +243,20 @@ TEST_F(Statements, ABlobColumnWithoutADefinitionReportsEighty) {
   var.relname_length = 100;
   EXPECT_EQ(SQLGetCol(stmt, 10, type, length), 0);
   EXPECT_EQ(length, 80);  // no such column
+}
+
+TEST_F(Statements, ABlobColumnsReadSizeIsOneThatBindingTakes) {
+  ASSERT_EQ(SQLPrepare(stmt, "SELECT A, B, C FROM SEGMENTS", 0), 0);
+  char buffer[16];
+  uint8_t flag;
+  for (auto [column, expected] : {std::pair{1, 32767}, {2, 80}, {3, 32767}}) {
+    int16_t type = 0, length = 0;
+    ASSERT_EQ(SQLGetCol(stmt, static_cast<uint8_t>(column), type, length), 0);
+    EXPECT_EQ(length, expected) << column;
+    int32_t readSize = length;
+    EXPECT_EQ(SQLBindCol(stmt, static_cast<uint8_t>(column), type, buffer, &flag, &readSize), 0)
+        << column;
+  }
 }
 
 TEST_F(Statements, ABlobParameterReportsItsLengthWithoutLookup) {

@@ -166,6 +166,8 @@ TEST(DateText, ClientDatesBecomeFixedLayoutText) {
   EXPECT_EQ(Text(Encode(1998, 12, 31, 23, 59, 59)), "12/31/1998 23:59:59");
   EXPECT_EQ(Text(Encode(2024, 2, 29)), "02/29/2024 00:00:00");
   EXPECT_EQ(Text(Encode(1899, 1, 1, 12)), "01/01/1899 12:00:00");
+  // Years past 9999 do not fit the layout: the text is cut to its 19 characters.
+  EXPECT_EQ(Text(Encode(10000, 1, 2, 3, 4, 5)), "01/02/10000 03:04:0");
   std::string old = Text(Encode(999, 6, 15));
   EXPECT_EQ(old, "06/15/ 999 00:00:00");
   EXPECT_EQ(old.size(), 19u);
