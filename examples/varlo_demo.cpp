@@ -1,13 +1,19 @@
 // A small host of the package: it runs statements through a TIBQuery, stores and reloads the
 // component as a text form, and reads the rows back through the call-level interface.
 //
-//   varlo-demo [--db NAME] [--user USER] [--password PASSWORD] [--form FILE]
+//   varlo-demo [--db NAME] [--user USER] [--password PASSWORD] [--form FILE | --query SQL]
 //
 // Without --db it creates an embedded dialect-1 database in a temporary folder and removes it at
 // the end. With --form it loads a TIBQuery from a text form file and runs that instead of the
-// demonstration. Failure boxes go to standard error.
+// demonstration. With --query it runs one statement on --db and prints what it returns, for any
+// database. Failure boxes go to standard error.
 #include <ibase.h>
+#include <sys/mman.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <ctime>
 
 #include <cstdio>
 #include <cstring>
@@ -29,15 +35,17 @@ using namespace IbDB;
 namespace {
 
 struct Options {
-  std::string db, user, password, form;
+  std::string db, user, password, form, query;
 };
 
 void Usage() {
-  std::cout << "usage: varlo-demo [--db NAME] [--user USER] [--password PASSWORD] [--form FILE]\n"
+  std::cout << "usage: varlo-demo [--db NAME] [--user USER] [--password PASSWORD]\n"
+               "                  [--form FILE | --query SQL]\n"
                "  --db NAME        database to use (a path, or localhost:/path over the server);\n"
                "                   default: a new embedded database in a temporary folder\n"
                "  --user, --password  credentials for --db\n"
-               "  --form FILE      load a TIBQuery from a text form file and run it\n";
+               "  --form FILE      load a TIBQuery from a text form file and run it\n"
+               "  --query SQL      run SQL on --db and print what it returns\n";
 }
 
 bool ParseArgs(int argc, char** argv, Options& options) {
@@ -52,6 +60,7 @@ bool ParseArgs(int argc, char** argv, Options& options) {
     if (arg == "--user" && value(options.user)) continue;
     if (arg == "--password" && value(options.password)) continue;
     if (arg == "--form" && value(options.form)) continue;
+    if (arg == "--query" && value(options.query)) continue;
     Usage();
     if (arg == "--help" || arg == "-h") return false;
     std::exit(2);
@@ -81,126 +90,265 @@ void RunThrough(IBQuery::TIBQuery& query, const std::string& sql) {
   std::printf("%6d ms  %s\n", query.ExecTime(), sql.c_str());
 }
 
-// One result column with the caller variables bound to it.
-struct Column {
-  std::string name;
-  int16_t type = 0;
-  int16_t length = 0;
-  std::vector<char> buffer;
-  uint8_t null = 0;
-  int32_t blobLength = 0;
-
-  std::string Text() const {
-    if (null == 1) return "NULL";
-    const char* data = buffer.data();
-    switch (IBAPI::BaseType(type)) {
-      case IBAPI::SqlVarying:
-      case IBAPI::SqlText:
-      case IBAPI::SqlDate:
-        return data;
-      case IBAPI::SqlLong: {
-        int32_t v;
-        std::memcpy(&v, data, sizeof(v));
-        return std::to_string(v);
-      }
-      case IBAPI::SqlShort: {
-        int16_t v;
-        std::memcpy(&v, data, sizeof(v));
-        return std::to_string(v);
-      }
-      case IBAPI::SqlDouble: {
-        double v;
-        std::memcpy(&v, data, sizeof(v));
-        return Framework::Format("%g", v);
-      }
-      case IBAPI::SqlFloat: {
-        float v;
-        std::memcpy(&v, data, sizeof(v));
-        return Framework::Format("%g", static_cast<double>(v));
-      }
-      case IBAPI::SqlBlob:
-        return blobLength < 0 ? "<unreadable blob>" : "<" + std::to_string(blobLength) + " bytes>";
-      default:
-        return "<type " + std::to_string(type) + ">";
-    }
-  }
-};
-
 std::string ErrorText(TIbConnRec* conn, TIbStmtRec* stmt) {
   char text[512] = {};
   SQLError(conn, stmt, text, sizeof(text));
   return text;
 }
 
-// Describes, binds by type and fetches every row of a select, then prints them as a table.
-bool PrintRows(const Options& options, const std::string& select) {
+// A blob column's buffer: the package reads a blob whole into it and checks no size, so it is a
+// reservation of address space larger than the most any read can write (a total past 2^31 - 1
+// ends the read, one segment later). Pages are touched only by what is read and are given back
+// after a large blob, so memory stays flat whatever the rows hold.
+class BlobBuffer {
+ public:
+  static constexpr size_t kReserved = (size_t{1} << 31) + (size_t{1} << 17);
+  static constexpr size_t kKeep = size_t{1} << 20;
+
+  BlobBuffer() {
+    void* p = mmap(nullptr, kReserved, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    data_ = static_cast<char*>(p);
+  }
+  ~BlobBuffer() { munmap(data_, kReserved); }
+  BlobBuffer(const BlobBuffer&) = delete;
+  BlobBuffer& operator=(const BlobBuffer&) = delete;
+
+  char* Data() const { return data_; }
+  // Gives back the pages a blob of length bytes touched, beyond the first MiB.
+  void Release(int32_t length) const {
+    if (length > static_cast<int32_t>(kKeep)) {
+      madvise(data_ + kKeep, static_cast<size_t>(length) - kKeep + 1, MADV_DONTNEED);
+    }
+  }
+
+ private:
+  char* data_ = nullptr;
+};
+
+// One result column: its description, the variables bound to it and how its values print.
+struct Column {
+  static constexpr int32_t kBlobReadSize = 65535;  // the fastest read the client carries
+  static constexpr size_t kTextBlobWidth = 40;
+
+  std::string name;
+  int16_t type = 0;
+  int16_t scale = 0;
+  int16_t subType = 0;
+  int32_t length = 0;
+  size_t width = 0;
+  std::vector<char> buffer;
+  std::unique_ptr<BlobBuffer> blob;
+  uint8_t null = 0;
+  int32_t blobLength = 0;
+
+  char* Data() { return blob ? blob->Data() : buffer.data(); }
+
+  // The widest text a value of the column prints as.
+  size_t ValueWidth() const {
+    switch (type & ~1) {
+      case SQL_VARYING:
+      case SQL_TEXT:
+        return static_cast<size_t>(std::max(length, 1));
+      case SQL_LONG:
+        return 11;
+      case SQL_SHORT:
+        return 6;
+      case SQL_INT64:
+        return 22;  // 19 digits, a sign, a point and a leading zero
+      case SQL_DOUBLE:
+        return 24;
+      case SQL_FLOAT:
+        return 15;
+      case SQL_TIMESTAMP:
+        return 19;
+      case SQL_TYPE_DATE:
+        return 10;
+      case SQL_TYPE_TIME:
+        return 13;
+      case SQL_BOOLEAN:
+        return 5;
+      case SQL_BLOB:
+        return subType == 1 ? kTextBlobWidth : 16;
+      default:
+        return 12;
+    }
+  }
+
+  // The buffer that binding hands to the package: in-place codes need sqllen bytes (and a NUL
+  // for text), dates 20 bytes of text.
+  void Allocate(int16_t sqllen) {
+    switch (IBAPI::KindOf(type)) {
+      case IBAPI::TypeKind::Date:
+        buffer.resize(20);
+        break;
+      case IBAPI::TypeKind::Blob:
+        blob = std::make_unique<BlobBuffer>();
+        blobLength = kBlobReadSize;
+        break;
+      default:
+        buffer.resize(static_cast<size_t>(std::max<int16_t>(sqllen, 8)) + 1);
+        break;
+    }
+  }
+
+  std::string Text() {
+    if (null == 1) return "NULL";
+    const char* data = Data();
+    switch (type & ~1) {
+      case SQL_VARYING:
+      case SQL_TEXT:
+      case SQL_TIMESTAMP:
+        return Printable(data, std::strlen(data));
+      case SQL_LONG:
+        return std::to_string(Read<int32_t>(data));  // the integer part where scaled
+      case SQL_SHORT:
+        return std::to_string(Read<int16_t>(data));
+      case SQL_INT64:
+        return Decimal(Read<int64_t>(data), scale);
+      case SQL_DOUBLE:
+        return Shortest(Read<double>(data));
+      case SQL_FLOAT:
+        return Shortest(Read<float>(data));
+      case SQL_TYPE_DATE: {
+        ISC_DATE date = Read<ISC_DATE>(data);
+        std::tm t{};
+        isc_decode_sql_date(&date, &t);
+        return Framework::Format("%04d-%02d-%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
+      }
+      case SQL_TYPE_TIME: {
+        ISC_TIME time = Read<ISC_TIME>(data);
+        std::tm t{};
+        isc_decode_sql_time(&time, &t);
+        return Framework::Format("%02d:%02d:%02d.%04u", t.tm_hour, t.tm_min, t.tm_sec,
+                                 static_cast<unsigned>(time % ISC_TIME_SECONDS_PRECISION));
+      }
+      case SQL_BOOLEAN:
+        return data[0] != 0 ? "TRUE" : "FALSE";
+      case SQL_BLOB: {
+        if (blobLength < 0) return "<unreadable blob>";
+        std::string text = subType == 1 ? Printable(data, static_cast<size_t>(blobLength))
+                                        : "<" + std::to_string(blobLength) + " bytes>";
+        blob->Release(blobLength);
+        if (text.size() > kTextBlobWidth) text = text.substr(0, kTextBlobWidth - 3) + "...";
+        return text;
+      }
+      default:
+        return "<type " + std::to_string(type) + ">";
+    }
+  }
+
+  template <typename T>
+  static T Read(const char* data) {
+    T value;
+    std::memcpy(&value, data, sizeof(value));
+    return value;
+  }
+
+  // Line breaks and other control characters as blanks, so that a value stays on its row.
+  static std::string Printable(const char* text, size_t n) {
+    std::string out(text, n);
+    for (char& c : out) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    }
+    return out;
+  }
+
+  // A scaled 64-bit integer as a decimal number: 10590000 at scale -2 is 105900.00.
+  static std::string Decimal(int64_t value, int16_t scale) {
+    if (scale >= 0) {
+      std::string digits = std::to_string(value);
+      return value == 0 ? digits : digits + std::string(static_cast<size_t>(scale), '0');
+    }
+    const bool negative = value < 0;
+    std::string digits =
+        std::to_string(negative ? -static_cast<uint64_t>(value) : static_cast<uint64_t>(value));
+    const auto places = static_cast<size_t>(-scale);
+    if (digits.size() <= places) digits.insert(0, places - digits.size() + 1, '0');
+    digits.insert(digits.size() - places, ".");
+    return negative ? "-" + digits : digits;
+  }
+
+  template <typename F>
+  static std::string Shortest(F value) {
+    char text[32];
+    auto result = std::to_chars(text, text + sizeof(text), value);
+    return std::string(text, result.ptr);
+  }
+};
+
+// Prepares and runs a statement through the call-level interface, describes and binds every
+// column and prints the rows as they come, under the columns' names. Returns the process result:
+// 0, or 1 after printing the error text.
+int PrintQuery(const Options& options, const std::string& sql) {
   TIbConnRec* conn = nullptr;
   SQLAllocConnect(conn);
   if (SQLConnect(conn, options.db, options.user, options.password) != 0) {
-    std::cerr << "connect failed: " << ErrorText(conn, nullptr) << "\n";
+    std::fprintf(stderr, "connect failed: %s\n", ErrorText(conn, nullptr).c_str());
     SQLDisconnect(conn);
-    return false;
+    return 1;
   }
   TIbStmtRec* stmt = nullptr;
-  bool ok = SQLAllocStmt(conn, stmt) == 0 && SQLPrepare(stmt, select.c_str(), 0) == 0;
   std::vector<std::unique_ptr<Column>> columns;
-  constexpr size_t kBlobCapacity = 1 << 16;
-  for (uint8_t n = 1; ok; ++n) {
+  std::string error;
+  auto fail = [&](TIbStmtRec* s) { error = ErrorText(conn, s); };
+  if (SQLAllocStmt(conn, stmt) != 0) {
+    fail(nullptr);
+  } else if (SQLPrepare(stmt, sql.c_str(), 0) != 0) {
+    fail(stmt);
+  }
+  for (uint8_t n = 1; error.empty(); ++n) {
     auto c = std::make_unique<Column>();
-    if (SQLGetCol(stmt, n, c->type, c->length) == 100) break;
-    const XSQLVAR& var = stmt->OutSqlda->sqlvar[n - 1];
-    c->name.assign(var.aliasname, static_cast<size_t>(var.aliasname_length));
-    switch (IBAPI::KindOf(c->type)) {
-      case IBAPI::TypeKind::Date:
-        c->buffer.resize(20);
-        break;
-      case IBAPI::TypeKind::Blob:
-        c->buffer.resize(kBlobCapacity);  // the demo's blobs are small
-        c->blobLength = c->length;        // the segment size of the column's definition
-        break;
-      default:
-        c->buffer.resize(static_cast<size_t>(var.sqllen) + 1);
-        break;
+    char name[64];
+    if (SQLDescribeCol(stmt, n, name, sizeof(name), nullptr, &c->type, &c->length, &c->scale,
+                       nullptr) != 0) {
+      break;
     }
-    ok = SQLBindCol(stmt, n, c->type, c->buffer.data(), &c->null, &c->blobLength) == 0;
+    c->name = name;
+    const XSQLVAR& var = stmt->OutSqlda->sqlvar[n - 1];
+    c->subType = var.sqlsubtype;
+    c->Allocate(var.sqllen);
+    c->width = std::max({c->name.size(), c->ValueWidth(), size_t{4}});
+    if (SQLBindCol(stmt, n, c->type, c->Data(), &c->null, &c->blobLength) != 0) fail(stmt);
     columns.push_back(std::move(c));
+    if (n == 255) break;
   }
-  std::vector<std::vector<std::string>> rows;
-  ok = ok && SQLExecute(stmt) == 0;
-  int16_t rc = 0;
-  while (ok && (rc = SQLFetch(stmt)) == 0) {
-    std::vector<std::string> row;
-    for (const auto& c : columns) row.push_back(c->Text());
-    rows.push_back(std::move(row));
-  }
-  if (!ok || rc != 100) std::cerr << "select failed: " << ErrorText(conn, stmt) << "\n";
-  if (stmt != nullptr) SQLFreeStmt(stmt, 1);
-  SQLTransact(conn, 0);
-  SQLDisconnect(conn);
+  if (error.empty() && SQLExecute(stmt) != 0) fail(stmt);
 
-  std::vector<size_t> widths;
-  for (const auto& c : columns) widths.push_back(c->name.size());
-  for (const auto& row : rows) {
-    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
-  }
-  auto line = [&](const std::vector<std::string>& cells) {
+  auto line = [&](auto cell, const char* separator) {
     std::string out;
-    for (size_t i = 0; i < cells.size(); ++i) {
-      out += (i ? " | " : "") + cells[i] + std::string(widths[i] - cells[i].size(), ' ');
+    for (size_t i = 0; i < columns.size(); ++i) {
+      std::string text = cell(*columns[i]);
+      if (text.size() > columns[i]->width) text.resize(columns[i]->width);
+      out += (i ? separator : "") + text + std::string(columns[i]->width - text.size(), ' ');
     }
     std::printf("%s\n", out.c_str());
   };
-  std::vector<std::string> header, rule;
-  for (size_t i = 0; i < columns.size(); ++i) {
-    header.push_back(columns[i]->name);
-    rule.push_back(std::string(widths[i], '-'));
+  long rows = 0;
+  if (error.empty() && !columns.empty()) {
+    line([](Column& c) { return c.name; }, " | ");
+    line([](Column& c) { return std::string(c.width, '-'); }, "-+-");
+    int16_t rc;
+    while ((rc = SQLFetch(stmt)) == 0) {
+      line([](Column& c) { return c.Text(); }, " | ");
+      ++rows;
+    }
+    if (rc != 100) fail(stmt);
   }
-  std::printf("\n");
-  line(header);
-  line(rule);
-  for (const auto& row : rows) line(row);
-  std::printf("(%zu rows; scaled NUMERIC columns arrive as their integer part)\n", rows.size());
-  return ok && rc == 100;
+  if (stmt != nullptr) SQLFreeStmt(stmt, 1);
+  if (error.empty() && SQLTransact(conn, 0) != 0) fail(nullptr);
+  SQLDisconnect(conn);
+  if (!error.empty()) {
+    std::fprintf(stderr, "error: %s\n", error.c_str());
+    return 1;
+  }
+  if (columns.empty()) {
+    std::printf("statement executed\n");
+  } else {
+    std::printf("(%ld rows)\n", rows);
+  }
+  return 0;
 }
 
 int RunForm(const Options& options) {
@@ -279,7 +427,10 @@ int RunDemo(Options options) {
       result = RunForm(fromForm);
       if (tempDir.empty()) std::remove(formFile.c_str());
       if (result == 0) {
-        result = PrintRows(options, "SELECT * FROM VARLO_DEMO ORDER BY ID") ? 0 : 1;
+        std::printf("\n");
+        result = PrintQuery(options, "SELECT * FROM VARLO_DEMO ORDER BY ID");
+        std::printf(
+            "NUMERIC columns stored as INTEGER or SMALLINT arrive as their integer part.\n");
       }
     }
   }
@@ -293,6 +444,13 @@ int main(int argc, char** argv) {
   Options options;
   if (!ParseArgs(argc, argv, options)) return 0;
   try {
+    if (!options.query.empty()) {
+      if (options.db.empty()) {
+        std::cerr << "varlo-demo: --query needs --db\n";
+        return 2;
+      }
+      return PrintQuery(options, options.query);
+    }
     return options.form.empty() ? RunDemo(options) : RunForm(options);
   } catch (const std::exception& e) {
     std::cerr << "varlo-demo: " << e.what() << "\n";

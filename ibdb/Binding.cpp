@@ -64,21 +64,16 @@ void CopyName(char (&target)[kNameBufferSize], const char* name, ISC_SHORT lengt
   target[n] = '\0';
 }
 
-int16_t Describe(TIbStmtRec* hstmt, Side side, uint8_t number, int16_t& pfSqlType,
-                 int16_t& pcbLen) {
-  if (hstmt == nullptr || detail::Refused(hstmt)) return -1;
-  const XSQLVAR* var = DescribedEntry(RefsOf(hstmt, side).area, number);
-  if (var == nullptr) return kNoSuchEntry;
-  pfSqlType = var->sqltype;
-  if (side == Side::Params || KindOf(var->sqltype) != TypeKind::Blob) {
-    pcbLen = var->sqllen;
-    return 0;
-  }
+// The length SQLGetCol reports for a column: for a blob, the segment size of the column's
+// blob definition as a read size that SQLBindCol takes (above 32767 as 32767; 80 where the
+// definition gives 0 or cannot be read); for every other type its sqllen.
+int16_t ColumnLength(TIbStmtRec* hstmt, const XSQLVAR& var) {
+  if (KindOf(var.sqltype) != TypeKind::Blob) return var.sqllen;
   char relation[kNameBufferSize];
   char column[kNameBufferSize];
   char global[kNameBufferSize];
-  CopyName(relation, var->relname, var->relname_length);
-  CopyName(column, var->sqlname, var->sqlname_length);
+  CopyName(relation, var.relname, var.relname_length);
+  CopyName(column, var.sqlname, var.sqlname_length);
   ISC_BLOB_DESC desc{};
   TIbConnRec* conn = hstmt->Conn;
   ISC_STATUS rc = detail::Watch(
@@ -86,11 +81,18 @@ int16_t Describe(TIbStmtRec* hstmt, Side side, uint8_t number, int16_t& pfSqlTyp
       IBAPI::Entries.isc_blob_lookup_desc(
           hstmt->Status, &conn->DbHandle, &conn->TrHandle, reinterpret_cast<ISC_UCHAR*>(relation),
           reinterpret_cast<ISC_UCHAR*>(column), &desc, reinterpret_cast<ISC_UCHAR*>(global)));
-  // The definition's size (up to 65535) as a read size that SQLBindCol takes: above 32767 as
-  // 32767, 0 as when no definition is found.
   const uint16_t size = desc.blob_desc_segment_size;
-  pcbLen = rc != 0 || size == 0 ? kDefaultSegmentSize
-                                : static_cast<int16_t>(std::min<uint16_t>(size, INT16_MAX));
+  if (rc != 0 || size == 0) return kDefaultSegmentSize;
+  return static_cast<int16_t>(std::min<uint16_t>(size, INT16_MAX));
+}
+
+int16_t Describe(TIbStmtRec* hstmt, Side side, uint8_t number, int16_t& pfSqlType,
+                 int16_t& pcbLen) {
+  if (hstmt == nullptr || detail::Refused(hstmt)) return -1;
+  const XSQLVAR* var = DescribedEntry(RefsOf(hstmt, side).area, number);
+  if (var == nullptr) return kNoSuchEntry;
+  pfSqlType = var->sqltype;
+  pcbLen = side == Side::Params ? var->sqllen : ColumnLength(hstmt, *var);
   return 0;
 }
 
@@ -183,6 +185,27 @@ int16_t SQLGetCol(TIbStmtRec* hstmt, uint8_t icol, int16_t& pfSqlType, int16_t& 
 
 int16_t SQLGetParam(TIbStmtRec* hstmt, uint8_t ipar, int16_t& pfSqlType, int16_t& pcbLen) {
   return Describe(hstmt, Side::Params, ipar, pfSqlType, pcbLen);
+}
+
+int16_t SQLDescribeCol(TIbStmtRec* hstmt, uint8_t icol, char* szColName, int16_t cbColNameMax,
+                       int16_t* pcbColName, int16_t* pfSqlType, int32_t* pcbColDef,
+                       int16_t* pibScale, int16_t* pfNullable) {
+  if (hstmt == nullptr || detail::Refused(hstmt)) return -1;
+  const XSQLVAR* var = DescribedEntry(hstmt->OutSqlda, icol);
+  if (var == nullptr) return kNoSuchEntry;
+  const auto nameLength =
+      static_cast<int16_t>(std::clamp<ISC_SHORT>(var->aliasname_length, 0, sizeof(var->aliasname)));
+  if (szColName != nullptr && cbColNameMax > 0) {
+    const auto n = static_cast<size_t>(std::min<int16_t>(nameLength, cbColNameMax - 1));
+    std::memcpy(szColName, var->aliasname, n);
+    szColName[n] = '\0';
+  }
+  if (pcbColName != nullptr) *pcbColName = nameLength;
+  if (pfSqlType != nullptr) *pfSqlType = var->sqltype;
+  if (pcbColDef != nullptr) *pcbColDef = ColumnLength(hstmt, *var);
+  if (pibScale != nullptr) *pibScale = var->sqlscale;
+  if (pfNullable != nullptr) *pfNullable = static_cast<int16_t>(var->sqltype & 1);
+  return 0;
 }
 
 int32_t SQLBindCol(TIbStmtRec* hstmt, uint8_t icol, int16_t fSqlType, void* rgbValue,

@@ -105,6 +105,15 @@ void DestroyLL(TBindNode*& head);
 // Description and binding. Numbers count from 1.
 int16_t SQLGetCol(TIbStmtRec* hstmt, uint8_t icol, int16_t& pfSqlType, int16_t& pcbLen);
 int16_t SQLGetParam(TIbStmtRec* hstmt, uint8_t ipar, int16_t& pfSqlType, int16_t& pcbLen);
+// Addition of this package, shaped as ODBC's call: column icol's name (its alias, as the
+// statement gives it) into szColName, cut to cbColNameMax - 1 bytes and always terminated, with
+// its full length in pcbColName; its type code and length as SQLGetCol reports them, its scale
+// and whether it admits NULL (1 for an odd type code). Any output may be nil and is then
+// skipped; the blob lookup of SQLGetCol is made only when pcbColDef is given. 0, 100 past the
+// last column (nothing written), -1 for a nil statement.
+int16_t SQLDescribeCol(TIbStmtRec* hstmt, uint8_t icol, char* szColName, int16_t cbColNameMax,
+                       int16_t* pcbColName, int16_t* pfSqlType, int32_t* pcbColDef,
+                       int16_t* pibScale, int16_t* pfNullable);
 int32_t SQLBindCol(TIbStmtRec* hstmt, uint8_t icol, int16_t fSqlType, void* rgbValue,
                    uint8_t* pfNull, int32_t* pcbValue);
 int32_t SQLBindParameter(TIbStmtRec* hstmt, uint8_t ipar, int16_t fSqlType, void* rgbValue,

@@ -213,18 +213,132 @@ TEST_F(Statements, EveryDialectOneTypeIsDescribed) {
     int16_t type, length, scale;
   } expected[] = {{497, 4, 0},  {501, 2, 0}, {497, 4, -2}, {501, 2, -1}, {453, 5, 0},
                   {449, 20, 0}, {511, 8, 0}, {481, 8, 0},  {483, 4, 0},  {521, 4096, 0}};
+  const char* names[] = {"I", "S", "N92", "N41", "C5", "V20", "D", "DP", "F", "B"};
   for (uint8_t i = 1; i <= 10; ++i) {
     int16_t type = 0, length = 0;
     ASSERT_EQ(SQLGetCol(stmt, i, type, length), 0);
     EXPECT_EQ(type, expected[i - 1].type) << int(i);
     EXPECT_EQ(length, expected[i - 1].length) << int(i);
     EXPECT_EQ(stmt->OutSqlda->sqlvar[i - 1].sqlscale, expected[i - 1].scale) << int(i);
+    // The description call gives the same, with the name, the scale and the nullability.
+    char name[32];
+    int16_t nameLength = 0, described = 0, scale = 9, nullable = 9;
+    int32_t columnLength = 0;
+    ASSERT_EQ(SQLDescribeCol(stmt, i, name, sizeof(name), &nameLength, &described, &columnLength,
+                             &scale, &nullable),
+              0);
+    EXPECT_STREQ(name, names[i - 1]);
+    EXPECT_EQ(nameLength, static_cast<int16_t>(std::strlen(names[i - 1])));
+    EXPECT_EQ(described, type);
+    EXPECT_EQ(columnLength, length);
+    EXPECT_EQ(scale, expected[i - 1].scale);
+    EXPECT_EQ(nullable, 1);
   }
   int16_t type = 7, length = 7;
   EXPECT_EQ(SQLGetCol(stmt, 11, type, length), 100);
   EXPECT_EQ(SQLGetCol(stmt, 0, type, length), 100);
   EXPECT_EQ(type, 7);
   EXPECT_EQ(length, 7);
+}
+
+TEST_F(Statements, DescribeColNamesAliasesAndExpressionsAndCutsNamesToTheBuffer) {
+  ASSERT_EQ(SQLPrepare(stmt,
+                       "SELECT I AS FIRST, I + 1, C5 CODE, 7 AS SEVEN, "
+                       "I * 2 AS A_VERY_LONG_ALIAS_OF_THIRTY_ONE FROM ALLTYPES",
+                       0),
+            0);
+  const struct {
+    const char* name;
+    int16_t type, nullable;
+  } expected[] = {{"FIRST", 497, 1},
+                  {"ADD", 497, 1},
+                  {"CODE", 453, 1},
+                  {"SEVEN", 496, 0},
+                  {"A_VERY_LONG_ALIAS_OF_THIRTY_ONE", 497, 1}};
+  for (uint8_t i = 1; i <= 5; ++i) {
+    char name[40];
+    int16_t type = 0, nullable = 9;
+    ASSERT_EQ(
+        SQLDescribeCol(stmt, i, name, sizeof(name), nullptr, &type, nullptr, nullptr, &nullable),
+        0);
+    EXPECT_STREQ(name, expected[i - 1].name);
+    EXPECT_EQ(type, expected[i - 1].type) << int(i);
+    EXPECT_EQ(nullable, expected[i - 1].nullable) << int(i);
+  }
+  // A small buffer gets the name's start and a NUL, never more; the length is the whole name's.
+  for (int16_t size : {1, 2, 4, 31, 32}) {
+    char name[40];
+    std::memset(name, '#', sizeof(name));
+    int16_t length = 0;
+    ASSERT_EQ(SQLDescribeCol(stmt, 5, name, size, &length, nullptr, nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(length, 31);
+    EXPECT_EQ(std::string(name),
+              std::string("A_VERY_LONG_ALIAS_OF_THIRTY_ONE").substr(0, size - 1));
+    for (size_t k = static_cast<size_t>(size); k < sizeof(name); ++k)
+      ASSERT_EQ(name[k], '#') << size;
+  }
+  // Every output may be nil; past the last column nothing is written.
+  EXPECT_EQ(SQLDescribeCol(stmt, 1, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr), 0);
+  char name[8] = "kept";
+  int16_t length = 7, type = 7, scale = 7, nullable = 7;
+  int32_t columnLength = 7;
+  EXPECT_EQ(
+      SQLDescribeCol(stmt, 6, name, sizeof(name), &length, &type, &columnLength, &scale, &nullable),
+      100);
+  EXPECT_EQ(
+      SQLDescribeCol(stmt, 0, name, sizeof(name), &length, &type, &columnLength, &scale, &nullable),
+      100);
+  EXPECT_STREQ(name, "kept");
+  EXPECT_EQ(length + type + scale + nullable + columnLength, 35);
+  EXPECT_EQ(SQLDescribeCol(nullptr, 1, name, sizeof(name), &length, &type, &columnLength, &scale,
+                           &nullable),
+            -1);
+  // The blob lookup is made only when the length is asked for.
+  ASSERT_EQ(SQLPrepare(stmt, "SELECT B FROM ALLTYPES", 0), 0);
+  ClientSpy spy;
+  EXPECT_EQ(SQLDescribeCol(stmt, 1, name, sizeof(name), &length, &type, nullptr, &scale, nullptr),
+            0);
+  EXPECT_EQ(spy.Calls("isc_blob_lookup_desc"), 0);
+  EXPECT_EQ(SQLDescribeCol(stmt, 1, nullptr, 0, nullptr, nullptr, &columnLength, nullptr, nullptr),
+            0);
+  EXPECT_EQ(spy.Calls("isc_blob_lookup_desc"), 1);
+  EXPECT_EQ(columnLength, 4096);
+}
+
+TEST(DialectThree, DescribeColGivesTheTypesOfADialectThreeDatabase) {
+  VarloTest::TempDir dir;
+  const std::string path = dir.File("dialect3.fdb");
+  VarloTest::CreateDatabase(path,
+                            {"CREATE TABLE T3 (BI BIGINT, N18 NUMERIC(18,2) NOT NULL, D DATE, "
+                             "TM TIME, TS TIMESTAMP, BO BOOLEAN)"},
+                            false, 3);
+  TIbConnRec* conn = nullptr;
+  TIbStmtRec* stmt = nullptr;
+  SQLAllocConnect(conn);
+  ASSERT_EQ(SQLConnect(conn, path, "", ""), 0);
+  ASSERT_EQ(SQLAllocStmt(conn, stmt), 0);
+  ASSERT_EQ(SQLPrepare(stmt, "SELECT BI, N18, D, TM, TS, BO FROM T3", 0), 0);
+  const struct {
+    const char* name;
+    int16_t type;
+    int32_t length;
+    int16_t scale, nullable;
+  } expected[] = {{"BI", 581, 8, 0, 1}, {"N18", 580, 8, -2, 0}, {"D", 571, 4, 0, 1},
+                  {"TM", 561, 4, 0, 1}, {"TS", 511, 8, 0, 1},   {"BO", 32765, 1, 0, 1}};
+  for (uint8_t i = 1; i <= 6; ++i) {
+    char name[32];
+    int16_t type = 0, scale = 9, nullable = 9;
+    int32_t length = 0;
+    ASSERT_EQ(
+        SQLDescribeCol(stmt, i, name, sizeof(name), nullptr, &type, &length, &scale, &nullable), 0);
+    EXPECT_STREQ(name, expected[i - 1].name);
+    EXPECT_EQ(type, expected[i - 1].type) << name;
+    EXPECT_EQ(length, expected[i - 1].length) << name;
+    EXPECT_EQ(scale, expected[i - 1].scale) << name;
+    EXPECT_EQ(nullable, expected[i - 1].nullable) << name;
+  }
+  SQLFreeStmt(stmt, 1);
+  SQLDisconnect(conn);
 }
 
 TEST_F(Statements, ABlobColumnWithoutADefinitionReportsEighty) {

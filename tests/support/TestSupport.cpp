@@ -46,11 +46,11 @@ std::string Dpb(const std::string& user, const std::string& password) {
   return dpb;
 }
 
-void ExecImmediate(isc_db_handle* db, const std::string& sql) {
+void ExecImmediate(isc_db_handle* db, const std::string& sql, unsigned short dialect = 1) {
   ISC_STATUS status[20];
   isc_tr_handle tr = 0;
   if (isc_start_transaction(status, &tr, 1, db, 0, nullptr) != 0) Fail("start", status);
-  if (isc_dsql_execute_immediate(status, db, &tr, 0, sql.c_str(), 1, nullptr) != 0) {
+  if (isc_dsql_execute_immediate(status, db, &tr, 0, sql.c_str(), dialect, nullptr) != 0) {
     ISC_STATUS scratch[20];
     isc_rollback_transaction(scratch, &tr);
     Fail(sql, status);
@@ -83,17 +83,17 @@ std::string ServerName(const std::string& path) {
 }
 
 void CreateDatabase(const std::string& path, const std::vector<std::string>& statements,
-                    bool forServer) {
+                    bool forServer, unsigned short dialect) {
   ISC_STATUS status[20];
   isc_db_handle db = 0;
   isc_tr_handle tr = 0;
   std::string sql = "CREATE DATABASE '" + path + "'";
   if (forServer) sql += " USER '" + ServerUser() + "'";
   sql += " DEFAULT CHARACTER SET NONE";
-  if (isc_dsql_execute_immediate(status, &db, &tr, 0, sql.c_str(), 1, nullptr) != 0) {
+  if (isc_dsql_execute_immediate(status, &db, &tr, 0, sql.c_str(), dialect, nullptr) != 0) {
     Fail(sql, status);
   }
-  for (const std::string& statement : statements) ExecImmediate(&db, statement);
+  for (const std::string& statement : statements) ExecImmediate(&db, statement, dialect);
   isc_detach_database(status, &db);
   if (forServer) {
     const passwd* pw = getpwnam("firebird");

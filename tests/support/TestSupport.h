@@ -32,11 +32,11 @@ class TempDir {
 std::string ServerUser();
 std::string ServerPassword();
 
-// Creates a dialect-1 database at path with the embedded engine and runs the statements in it,
-// committing after each. With forServer, the file is handed to the server's user afterwards and
+// Creates a database of the SQL dialect (1 unless given) at path with the embedded engine and
+// runs the statements in it, committing after each. With forServer, the file is handed to the server's user afterwards and
 // the test user owns the database; the name to attach to is then ServerName(path).
 void CreateDatabase(const std::string& path, const std::vector<std::string>& statements = {},
-                    bool forServer = false);
+                    bool forServer = false, unsigned short dialect = 1);
 std::string ServerName(const std::string& path);
 
 // A raw-client attachment of its own, for setting up data and checking results.
