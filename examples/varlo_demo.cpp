@@ -323,6 +323,7 @@ int PrintQuery(const Options& options, const std::string& sql) {
       if (text.size() > columns[i]->width) text.resize(columns[i]->width);
       out += (i ? separator : "") + text + std::string(columns[i]->width - text.size(), ' ');
     }
+    out.erase(out.find_last_not_of(' ') + 1);
     std::printf("%s\n", out.c_str());
   };
   long rows = 0;
