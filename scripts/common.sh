@@ -20,13 +20,27 @@ ensure_packages() {
   [ ${#missing[@]} -eq 0 ] && return 0
   log "installing ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
+  if [ -z "${VARLO_APT_UPDATED:-}" ]; then
+    apt-get update -qq
+    VARLO_APT_UPDATED=1
+  fi
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# The libraries the benchmark measures against; never dependencies of the package. A peer that
+# cannot be installed is skipped with a one-line reason.
+SOCI_PACKAGES=(libsoci-dev libsoci-firebird4.0 libboost-dev)
+QT_PACKAGES=(qtbase5-dev libqt5sql5-ibase)
+ensure_peer_packages() {
+  ensure_packages "${SOCI_PACKAGES[@]}" 2>/dev/null ||
+    log "skipping SOCI: ${SOCI_PACKAGES[*]} could not be installed"
+  ensure_packages "${QT_PACKAGES[@]}" 2>/dev/null ||
+    log "skipping Qt: ${QT_PACKAGES[*]} could not be installed"
 }
 
 BUILD_PACKAGES=(build-essential cmake pkg-config firebird-dev firebird3.0-server-core)
 TEST_PACKAGES=(libgtest-dev libgmock-dev firebird3.0-utils firebird3.0-server clang
-  libclang-rt-14-dev valgrind clang-format git firebird3.0-examples)
+  libclang-rt-14-dev valgrind clang-format git firebird3.0-examples lintian)
 
 server_listening() { (exec 3<>/dev/tcp/127.0.0.1/3050) 2>/dev/null; }
 

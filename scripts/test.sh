@@ -2,7 +2,8 @@
 # Sets up everything and runs every test: Debian packages, the Firebird server and its test
 # user; a warnings-as-errors build and its tests; the tests again under AddressSanitizer and
 # UndefinedBehaviorSanitizer; the suites with threads under ThreadSanitizer; the fuzz targets
-# for a few seconds each; the integration tests under valgrind memcheck.
+# for a few seconds each; the integration tests under valgrind memcheck; the Debian packages
+# built, checked with lintian, installed, used by a consumer program and removed.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
@@ -44,4 +45,7 @@ bash scripts/fuzz.sh build/fuzz "${VARLO_FUZZ_SECONDS:-5}"
 
 log "integration tests under valgrind memcheck"
 bash scripts/valgrind-tests.sh build/ci
+
+log "Debian packages: build, lintian, install, consumers, removal"
+bash scripts/package-test.sh
 log "all tests passed"

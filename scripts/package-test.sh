@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# The Debian packages end to end: build them, check them with lintian, install them with dpkg,
+# build a consumer against the installed files with find_package(Varlo) and with pkg-config, run
+# it on an embedded database, and remove the packages again.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+cd "$VARLO_ROOT"
+bash scripts/package.sh >/dev/null
+debs=(build/deb/packages/libvarlo0_0.5.0_*.deb build/deb/packages/libvarlo-dev_0.5.0_*.deb)
+log "lintian (errors fail the run)"
+status=0
+report=$(lintian --fail-on error "${debs[@]}" 2>&1) || status=$?
+grep -v 'running with root privileges' <<<"$report" || true
+[ "$status" -eq 0 ] || { log "lintian reports errors"; exit 1; }
+
+# Packages of this project installed before the run stay; the ones installed here go again.
+preinstalled=$(dpkg-query -W -f='${Package} ${Status}\n' libvarlo0 libvarlo-dev 2>/dev/null |
+  grep -c 'install ok installed' || true)
+remove() { [ "$preinstalled" -gt 0 ] || dpkg -P libvarlo-dev libvarlo0 >/dev/null; }
+trap remove EXIT
+log "installing ${debs[*]##*/}"
+dpkg -i "${debs[@]}" >/dev/null
+
+work=$(mktemp -d /tmp/varlo-consumer-build.XXXXXX)
+trap 'rm -rf "$work"; remove' EXIT
+log "consumer with find_package(Varlo)"
+cmake -S tests/package -B "$work/cmake" >/dev/null
+cmake --build "$work/cmake" >/dev/null
+"$work/cmake/consumer"
+log "consumer with pkg-config"
+# shellcheck disable=SC2046
+g++ -std=c++20 tests/package/consumer.cpp -o "$work/consumer-pc" $(pkg-config --cflags --libs varlo)
+"$work/consumer-pc"
+log "package round trip passed"
