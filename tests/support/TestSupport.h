@@ -33,8 +33,9 @@ std::string ServerUser();
 std::string ServerPassword();
 
 // Creates a database of the SQL dialect (1 unless given) at path with the embedded engine and
-// runs the statements in it, committing after each. With forServer, the file is handed to the server's user afterwards and
-// the test user owns the database; the name to attach to is then ServerName(path).
+// runs the statements in it, committing after each. With forServer, the file is handed to the
+// server's user afterwards and the test user owns the database; the name to attach to is then
+// ServerName(path).
 void CreateDatabase(const std::string& path, const std::vector<std::string>& statements = {},
                     bool forServer = false, unsigned short dialect = 1);
 std::string ServerName(const std::string& path);
