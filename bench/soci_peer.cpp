@@ -93,15 +93,20 @@ void Fill(FetchRow& row, int id, const std::string& name, const std::tm& date,
   return sum;
 }
 
+// Prepares and runs the select of a wide table on a statement whose variables are exchanged.
+void ExecuteWide(soci::statement& st, int columns) {
+  st.alloc();
+  st.prepare("SELECT * FROM WIDE" + std::to_string(columns));
+  st.define_and_bind();
+  st.execute();
+}
+
 [[gnu::noinline]] uint64_t WideSociRow(soci::session& sql, int columns) {
   std::vector<int> values(static_cast<size_t>(columns));
   std::vector<soci::indicator> ind(static_cast<size_t>(columns));
   soci::statement st(sql);
   for (int c = 0; c < columns; ++c) st.exchange(soci::into(values[c], ind[c]));
-  st.alloc();
-  st.prepare("SELECT * FROM WIDE" + std::to_string(columns));
-  st.define_and_bind();
-  st.execute();
+  ExecuteWide(st, columns);
   uint64_t sum = 0;
   while (st.fetch()) {
     for (int c = 0; c < columns; ++c) {
@@ -118,10 +123,7 @@ void Fill(FetchRow& row, int id, const std::string& name, const std::tm& date,
   std::vector<std::vector<soci::indicator>> ind(n, std::vector<soci::indicator>(kWideBatch));
   soci::statement st(sql);
   for (size_t c = 0; c < n; ++c) st.exchange(soci::into(values[c], ind[c]));
-  st.alloc();
-  st.prepare("SELECT * FROM WIDE" + std::to_string(columns));
-  st.define_and_bind();
-  st.execute();
+  ExecuteWide(st, columns);
   uint64_t sum = 0;
   while (st.fetch()) {
     for (size_t r = 0; r < values[0].size(); ++r) {

@@ -541,14 +541,8 @@ TEST(ComponentThreadsChild, EightWorkers) {
 }
 
 TEST(ComponentThreads, EightWorkersShareNothing) {
-  VarloTest::ChildResult child = VarloTest::RunChildTest("ComponentThreadsChild.*", "3", 180);
-  ASSERT_TRUE(child.finished) << "killed after " << child.seconds << " s:\n" << child.output;
-  EXPECT_EQ(child.exitCode, 0) << child.output;
-  EXPECT_NE(child.output.find("[  PASSED  ] 1 test"), std::string::npos) << child.output;
-  size_t line = child.output.find("threads:");
-  if (line != std::string::npos) {
-    std::printf("%s", child.output.substr(line, child.output.find('\n', line) - line + 1).c_str());
-  }
+  VarloTest::ExpectChildPassed(VarloTest::RunChildTest("ComponentThreadsChild.*", "3", 180),
+                               "threads:");
 }
 
 }  // namespace

@@ -174,6 +174,15 @@ ISC_STATUS ISC_EXPORT ShutDownExecute(ISC_STATUS* st, isc_tr_handle*, isc_stmt_h
 }
 }  // namespace
 
+// Runs a statement on a connection in its current transaction.
+void RunOn(TIbConnRec* conn, const char* sql) {
+  TIbStmtRec* s = nullptr;
+  ASSERT_EQ(SQLAllocStmt(conn, s), 0);
+  ASSERT_EQ(SQLPrepare(s, sql, 0), 0) << ErrorText(conn, s);
+  ASSERT_EQ(SQLExecute(s), 0) << ErrorText(conn, s);
+  SQLFreeStmt(s, 1);
+}
+
 TEST(LostAttachment, IsRecordedWhereReportedAndOnlyTheDetachFollows) {
   VarloTest::TempDir dir;
   const std::string db = dir.File("lost.fdb");
@@ -214,11 +223,7 @@ TEST(LostAttachment, IsRecordedWhereReportedAndOnlyTheDetachFollows) {
 
   // The text of the loss in another record marks nothing: only the call that reported it does.
   EXPECT_EQ(ErrorText(other, nullptr), "|connection shutdown");
-  TIbStmtRec* healthy = nullptr;
-  ASSERT_EQ(SQLAllocStmt(other, healthy), 0);
-  ASSERT_EQ(SQLPrepare(healthy, "INSERT INTO T (ID) VALUES (7)", 0), 0);
-  EXPECT_EQ(SQLExecute(healthy), 0);
-  SQLFreeStmt(healthy, 1);
+  RunOn(other, "INSERT INTO T (ID) VALUES (7)");
   EXPECT_EQ(SQLTransact(other, 0), 0);
 
   spy.Reset();
@@ -265,11 +270,7 @@ class LostServer : public ::testing::Test {
 
   // Commits a row, so that the test can check it survives the loss.
   void CommitMarkerRow() {
-    TIbStmtRec* s = nullptr;
-    ASSERT_EQ(SQLAllocStmt(conn, s), 0);
-    ASSERT_EQ(SQLPrepare(s, "INSERT INTO T (ID, V) VALUES (-1, 'committed')", 0), 0);
-    ASSERT_EQ(SQLExecute(s), 0);
-    SQLFreeStmt(s, 1);
+    RunOn(conn, "INSERT INTO T (ID, V) VALUES (-1, 'committed')");
     ASSERT_EQ(SQLTransact(conn, 0), 0);
   }
 
@@ -295,15 +296,6 @@ class LostServer : public ::testing::Test {
   TIbStmtRec* stmt = nullptr;
   std::unique_ptr<RawDb> killer;
 };
-
-// Runs a statement on a connection in its current transaction.
-void RunOn(TIbConnRec* conn, const char* sql) {
-  TIbStmtRec* s = nullptr;
-  ASSERT_EQ(SQLAllocStmt(conn, s), 0);
-  ASSERT_EQ(SQLPrepare(s, sql, 0), 0) << ErrorText(conn, s);
-  ASSERT_EQ(SQLExecute(s), 0) << ErrorText(conn, s);
-  SQLFreeStmt(s, 1);
-}
 
 int OpenDescriptors() {
   int n = 0;
@@ -352,15 +344,9 @@ TEST(LostServerChild, DropAndDisconnectAfterALossOnlyAStatementSaw) {
 }
 
 TEST(LostServerRepeated, EveryDisconnectReturnsPromptly) {
-  VarloTest::ChildResult child =
-      VarloTest::RunChildTest("LostServerChild.DropAndDisconnect*", "20", 120);
-  ASSERT_TRUE(child.finished) << "killed after " << child.seconds << " s:\n" << child.output;
-  EXPECT_EQ(child.exitCode, 0) << child.output;
-  EXPECT_NE(child.output.find("[  PASSED  ] 1 test"), std::string::npos) << child.output;
-  size_t line = child.output.find("lost attachments:");
-  if (line != std::string::npos) {
-    std::printf("%s", child.output.substr(line, child.output.find('\n', line) - line + 1).c_str());
-  }
+  VarloTest::ExpectChildPassed(
+      VarloTest::RunChildTest("LostServerChild.DropAndDisconnect*", "20", 120),
+      "lost attachments:");
 }
 
 // In a child process: the ids of table T of the database named by the argument.

@@ -1,5 +1,7 @@
 #include "tests/support/TestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
@@ -10,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -228,6 +231,16 @@ std::optional<std::string> ChildArgument() {
   const char* v = std::getenv("VARLO_CHILD");
   if (v == nullptr) return std::nullopt;
   return std::string(v);
+}
+
+void ExpectChildPassed(const ChildResult& child, const std::string& summary) {
+  ASSERT_TRUE(child.finished) << "killed after " << child.seconds << " s:\n" << child.output;
+  EXPECT_EQ(child.exitCode, 0) << child.output;
+  EXPECT_NE(child.output.find("[  PASSED  ] 1 test"), std::string::npos) << child.output;
+  size_t line = child.output.find(summary);
+  if (line != std::string::npos) {
+    std::printf("%s", child.output.substr(line, child.output.find('\n', line) - line + 1).c_str());
+  }
 }
 
 // ---- the spy ----

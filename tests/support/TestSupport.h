@@ -77,6 +77,9 @@ ChildResult RunChildTest(const std::string& testName, const std::string& argumen
                          int timeoutSeconds);
 // The argument the parent gave, or nullopt outside such a child.
 std::optional<std::string> ChildArgument();
+// Expects the child to have finished in time and passed its one test; prints the line of its
+// output that starts with summary.
+void ExpectChildPassed(const ChildResult& child, const std::string& summary);
 
 // Replaces every entry of the client table with a wrapper that counts calls and, on request,
 // makes one call fail with a real client error vector. One spy at a time.
