@@ -109,6 +109,7 @@ int16_t SQLPrepare(TIbStmtRec* hstmt, const char* szSqlStr, int32_t /*cbSqlStr*/
         0) {
       out->sqld = 0;
       result = -1;
+      if (conn->State.Lost != 0) return result;
     }
   }
 

@@ -174,6 +174,31 @@ ISC_STATUS ISC_EXPORT ShutDownExecute(ISC_STATUS* st, isc_tr_handle*, isc_stmt_h
 }
 }  // namespace
 
+ISC_STATUS ISC_EXPORT ShutDownDescribe(ISC_STATUS* st, isc_stmt_handle*, unsigned short, XSQLDA*) {
+  return ShutDownExecute(st, nullptr, nullptr, 0, nullptr);
+}
+
+TEST(LostAttachment, ALossInThePreparationEndsIt) {
+  VarloTest::TempDir dir;
+  const std::string db = dir.File("lost.fdb");
+  VarloTest::CreateDatabase(db, {kSchema});
+  TIbConnRec* conn = nullptr;
+  TIbStmtRec* stmt = nullptr;
+  SQLAllocConnect(conn);
+  ASSERT_EQ(SQLConnect(conn, db, "", ""), 0);
+  ASSERT_EQ(SQLAllocStmt(conn, stmt), 0);
+  {
+    IBAPI::EntryOverride guard(IBAPI::Entries.isc_dsql_describe, &ShutDownDescribe);
+    ClientSpy spy;
+    // Seven columns: the area grows and is described again, which reports the loss.
+    EXPECT_EQ(SQLPrepare(stmt, "SELECT ID, V, D, B, ID, V, D FROM T WHERE ID = ?", 0), -1);
+    EXPECT_EQ(spy.Calls("isc_dsql_describe_bind"), 0);
+  }
+  EXPECT_EQ(ErrorText(conn, stmt), "|connection shutdown");
+  SQLFreeStmt(stmt, 1);
+  SQLDisconnect(conn);
+}
+
 // Runs a statement on a connection in its current transaction.
 void RunOn(TIbConnRec* conn, const char* sql) {
   TIbStmtRec* s = nullptr;
