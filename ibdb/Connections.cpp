@@ -36,12 +36,13 @@ bool SharesTransaction(const TIbConnRec* conn) {
   return conn->TrHandle != 0 && conn->TrHandle == conn->State.SharedTr;
 }
 
-// A loss reported by ending a transaction shared with other connections does not say whose
-// attachment was lost. It is recorded on the connections that reach their database over the
-// network: an embedded attachment cannot lose its connection, and a shut-down one answers at
-// once, so a healthy embedded connection is never taken for lost.
-void WatchShared(TIbConnRec* conn, const ISC_STATUS* status, ISC_STATUS rc) {
-  if (conn->State.Remote != 0) Watch(conn, status, rc);
+// Records a loss reported by ending a transaction. When the transaction is shared with other
+// connections the client's error does not say whose attachment was lost; it is then recorded
+// only on connections that reach their database over the network: an embedded attachment
+// cannot lose its connection, and a shut-down one answers at once, so a healthy embedded
+// connection is never taken for lost.
+void WatchEnd(TIbConnRec* conn, const ISC_STATUS* status, ISC_STATUS rc, bool shared) {
+  if (!shared || conn->State.Remote != 0) Watch(conn, status, rc);
 }
 
 // Rolls back. The client ends the parts of a shared transaction in order and stops at a part
@@ -70,11 +71,7 @@ ISC_STATUS EndTransaction(TIbConnRec* conn, bool commit) {
   const bool shared = SharesTransaction(conn);
   ISC_STATUS rc = commit ? Commit(conn->Status, &conn->TrHandle, shared)
                          : Rollback(conn->Status, &conn->TrHandle, shared);
-  if (shared) {
-    WatchShared(conn, conn->Status, rc);
-  } else {
-    Watch(conn, conn->Status, rc);
-  }
+  WatchEnd(conn, conn->Status, rc, shared);
   return rc;
 }
 
@@ -256,11 +253,7 @@ int16_t SQLTransactMdb(const std::vector<TIbConnRec**>& hdbcs, uint8_t fType, in
   } else {
     rc = Rollback(leader->Status, &leader->TrHandle, shared);
   }
-  if (!shared) {
-    Watch(leader, leader->Status, rc);
-  } else {
-    for (int32_t i = 0; i < count; ++i) WatchShared(*hdbcs[i], leader->Status, rc);
-  }
+  for (int32_t i = 0; i < count; ++i) WatchEnd(*hdbcs[i], leader->Status, rc, shared);
 
   // Every listed connection shares the leader's transaction and result.
   const isc_tr_handle sharedTr = shared ? leader->TrHandle : 0;

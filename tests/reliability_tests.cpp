@@ -178,15 +178,27 @@ ISC_STATUS ISC_EXPORT ShutDownDescribe(ISC_STATUS* st, isc_stmt_handle*, unsigne
   return ShutDownExecute(st, nullptr, nullptr, 0, nullptr);
 }
 
-TEST(LostAttachment, ALossInThePreparationEndsIt) {
+// An embedded database with a connection and a statement on it; the loss is injected.
+class LostAttachment : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    VarloTest::CreateDatabase(db, {kSchema});
+    SQLAllocConnect(conn);
+    ASSERT_EQ(SQLConnect(conn, db, "", ""), 0);
+    ASSERT_EQ(SQLAllocStmt(conn, stmt), 0);
+  }
+  void TearDown() override {
+    SQLFreeStmt(stmt, 1);
+    SQLDisconnect(conn);
+  }
+
   VarloTest::TempDir dir;
-  const std::string db = dir.File("lost.fdb");
-  VarloTest::CreateDatabase(db, {kSchema});
+  std::string db = dir.File("lost.fdb");
   TIbConnRec* conn = nullptr;
   TIbStmtRec* stmt = nullptr;
-  SQLAllocConnect(conn);
-  ASSERT_EQ(SQLConnect(conn, db, "", ""), 0);
-  ASSERT_EQ(SQLAllocStmt(conn, stmt), 0);
+};
+
+TEST_F(LostAttachment, ALossInThePreparationEndsIt) {
   {
     IBAPI::EntryOverride guard(IBAPI::Entries.isc_dsql_describe, &ShutDownDescribe);
     ClientSpy spy;
@@ -195,8 +207,6 @@ TEST(LostAttachment, ALossInThePreparationEndsIt) {
     EXPECT_EQ(spy.Calls("isc_dsql_describe_bind"), 0);
   }
   EXPECT_EQ(ErrorText(conn, stmt), "|connection shutdown");
-  SQLFreeStmt(stmt, 1);
-  SQLDisconnect(conn);
 }
 
 // Runs a statement on a connection in its current transaction.
@@ -208,18 +218,10 @@ void RunOn(TIbConnRec* conn, const char* sql) {
   SQLFreeStmt(s, 1);
 }
 
-TEST(LostAttachment, IsRecordedWhereReportedAndOnlyTheDetachFollows) {
-  VarloTest::TempDir dir;
-  const std::string db = dir.File("lost.fdb");
-  VarloTest::CreateDatabase(db, {kSchema});
-  TIbConnRec* conn = nullptr;
+TEST_F(LostAttachment, IsRecordedWhereReportedAndOnlyTheDetachFollows) {
   TIbConnRec* other = nullptr;
-  TIbStmtRec* stmt = nullptr;
-  SQLAllocConnect(conn);
   SQLAllocConnect(other);
-  ASSERT_EQ(SQLConnect(conn, db, "", ""), 0);
   ASSERT_EQ(SQLConnect(other, db, "", ""), 0);
-  ASSERT_EQ(SQLAllocStmt(conn, stmt), 0);
   ASSERT_EQ(SQLPrepare(stmt, "SELECT ID, B FROM T", 0), 0);
   {
     IBAPI::EntryOverride guard(IBAPI::Entries.isc_dsql_execute, &ShutDownExecute);
@@ -253,6 +255,7 @@ TEST(LostAttachment, IsRecordedWhereReportedAndOnlyTheDetachFollows) {
 
   spy.Reset();
   EXPECT_EQ(SQLFreeStmt(stmt, 1), 0);
+  stmt = nullptr;
   EXPECT_EQ(SQLDisconnect(conn), 0);
   EXPECT_EQ(conn, nullptr);
   EXPECT_EQ(spy.Calls("isc_commit_transaction"), 0);
