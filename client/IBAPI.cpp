@@ -34,6 +34,11 @@ constexpr ClientEntries kLinked{
     &::isc_decode_date,
     kInterprete,
     &::fb_interpret,
+    &::isc_database_info,
+    &::isc_blob_info,
+    &::isc_dsql_sql_info,
+    &::isc_dsql_execute_immediate,
+    &::fb_cancel_operation,
 };
 
 }  // namespace

@@ -81,6 +81,13 @@ struct ClientEntries {
   decltype(&::isc_decode_date) isc_decode_date;
   ISC_LONG(ISC_EXPORT* isc_interprete)(ISC_SCHAR*, ISC_STATUS**);
   decltype(&::fb_interpret) fb_interpret;
+  // Beyond the classic set: the database's dialect, a blob's length, a statement's kind,
+  // savepoints, and cancelling a running request.
+  decltype(&::isc_database_info) isc_database_info;
+  decltype(&::isc_blob_info) isc_blob_info;
+  decltype(&::isc_dsql_sql_info) isc_dsql_sql_info;
+  decltype(&::isc_dsql_execute_immediate) isc_dsql_execute_immediate;
+  decltype(&::fb_cancel_operation) fb_cancel_operation;
 };
 
 extern ClientEntries Entries;

@@ -2,10 +2,18 @@
 // package records when an attachment is lost.
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "ibdb/Internal.h"
 
 namespace IbDB {
+
+// The connections that SQLTransactMdb gave one transaction, so that ending it through any of
+// them ends it for all.
+struct TSharedTransaction {
+  isc_tr_handle Handle;
+  std::vector<TIbConnRec*> Members;
+};
 
 using detail::Refused;
 using detail::SetError;
@@ -14,7 +22,6 @@ using IBAPI::Entries;
 
 namespace {
 
-constexpr uint8_t kAutoCommitOption = 102;
 constexpr size_t kMaxDpbItemLength = 255;
 
 enum TransactCode : uint8_t { kCommit = 0, kRollback = 1, kStart = 2 };
@@ -33,7 +40,29 @@ bool IsRemoteName(const std::string& name) {
 
 // Whether the connection holds the transaction SQLTransactMdb made for several connections.
 bool SharesTransaction(const TIbConnRec* conn) {
-  return conn->TrHandle != 0 && conn->TrHandle == conn->State.SharedTr;
+  const TSharedTransaction* shared = conn->State.Shared;
+  return conn->TrHandle != 0 && shared != nullptr && conn->TrHandle == shared->Handle;
+}
+
+// Takes the connection out of the shared transaction it belongs to.
+void Leave(TIbConnRec* conn) {
+  TSharedTransaction* shared = conn->State.Shared;
+  if (shared == nullptr) return;
+  conn->State.Shared = nullptr;
+  auto& members = shared->Members;
+  members.erase(std::remove(members.begin(), members.end(), conn), members.end());
+  if (members.empty()) delete shared;
+}
+
+// Records that the connections hold one transaction.
+void Share(const std::vector<TIbConnRec*>& conns, isc_tr_handle handle) {
+  auto* shared = new TSharedTransaction{handle, {}};
+  for (TIbConnRec* conn : conns) {
+    if (conn->State.Shared == shared) continue;  // listed twice
+    Leave(conn);
+    conn->State.Shared = shared;
+    shared->Members.push_back(conn);
+  }
 }
 
 // Records a loss reported by ending a transaction. When the transaction is shared with other
@@ -66,13 +95,20 @@ ISC_STATUS Commit(ISC_STATUS* status, isc_tr_handle* tr, bool shared) {
   return rc;
 }
 
-// Ends the connection's own transaction, recording a loss where the client reports one.
-ISC_STATUS EndTransaction(TIbConnRec* conn, bool commit) {
-  const bool shared = SharesTransaction(conn);
-  ISC_STATUS rc = commit ? Commit(conn->Status, &conn->TrHandle, shared)
-                         : Rollback(conn->Status, &conn->TrHandle, shared);
-  WatchEnd(conn, conn->Status, rc, shared);
-  return rc;
+// Learns the database's SQL dialect; databases older than the information item are dialect 1.
+ISC_STATUS ReadDialect(TIbConnRec* conn) {
+  const ISC_SCHAR items[] = {isc_info_db_sql_dialect, isc_info_end};
+  unsigned char answer[16] = {};
+  ISC_STATUS rc =
+      Entries.isc_database_info(conn->Status, &conn->DbHandle, sizeof(items), items,
+                                sizeof(answer), reinterpret_cast<ISC_SCHAR*>(answer));
+  if (rc != 0) return rc;
+  conn->State.Dialect = 1;
+  const unsigned length = answer[1] | answer[2] << 8u;
+  if (answer[0] == isc_info_db_sql_dialect && length >= 1 && length <= 4) {
+    conn->State.Dialect = answer[3];  // little-endian: 1 or 3 fits the first byte
+  }
+  return 0;
 }
 
 // Copies a status vector item by item, its strings into a buffer of the target's own, so that
@@ -120,6 +156,26 @@ void CopyStatus(const ISC_STATUS* from, ISC_STATUS (&to)[20], char* strings, siz
 
 }  // namespace
 
+ISC_STATUS detail::EndTransaction(TIbConnRec* conn, bool commit) {
+  const bool shared = SharesTransaction(conn);
+  const isc_tr_handle old = conn->TrHandle;
+  ISC_STATUS rc = commit ? Commit(conn->Status, &conn->TrHandle, shared)
+                         : Rollback(conn->Status, &conn->TrHandle, shared);
+  WatchEnd(conn, conn->Status, rc, shared);
+  TransactionEnded(conn, old);
+  return rc;
+}
+
+void detail::TransactionEnded(TIbConnRec* conn, isc_tr_handle old) {
+  TSharedTransaction* shared = conn->State.Shared;
+  if (conn->TrHandle != 0 || old == 0 || shared == nullptr || shared->Handle != old) return;
+  for (TIbConnRec* member : shared->Members) {
+    if (member->TrHandle == old) member->TrHandle = 0;
+    member->State.Shared = nullptr;
+  }
+  delete shared;
+}
+
 bool detail::ReportsLoss(const ISC_STATUS* status) {
   if (status[1] == 0) return false;
   for (int i = 0; i < 19 && status[i] != isc_arg_end; i += status[i] == isc_arg_cstring ? 3 : 2) {
@@ -152,13 +208,6 @@ int32_t SQLAllocConnect(TIbConnRec*& hdbc) {
   return 0;
 }
 
-int32_t SQLSetConnectOption(TIbConnRec* hdbc, uint8_t fOption, uint16_t vParam) {
-  if (hdbc == nullptr) return -1;
-  if (fOption != kAutoCommitOption || vParam != 1 || hdbc->TrHandle == 0) return 0;
-  if (Refused(hdbc, hdbc->Status)) return -1;
-  return EndTransaction(hdbc, true) != 0 ? -1 : 0;
-}
-
 int32_t SQLConnect(TIbConnRec* hdbc, const std::string& dbName, const std::string& userName,
                    const std::string& password) {
   if (hdbc == nullptr) return -1;
@@ -174,21 +223,35 @@ int32_t SQLConnect(TIbConnRec* hdbc, const std::string& dbName, const std::strin
   dpb.push_back(static_cast<char>(isc_dpb_version1));
   AppendDpbItem(dpb, isc_dpb_user_name, userName);
   AppendDpbItem(dpb, isc_dpb_password, password);
+  if (hdbc->State.HasCharset != 0) {
+    AppendDpbItem(dpb, isc_dpb_lc_ctype, detail::CharsetName(hdbc->State.Charset));
+  }
   hdbc->State.Remote = IsRemoteName(dbName) ? 1 : 0;
+  hdbc->State.Dialect = 0;
   // Name length 0: the name is NUL-terminated. A failed attach has no attachment to lose.
-  ISC_STATUS rc = Entries.isc_attach_database(hdbc->Status, 0, dbName.c_str(), &hdbc->DbHandle,
-                                              static_cast<short>(dpb.size()), dpb.data());
-  return rc != 0 ? -1 : 0;
+  if (Entries.isc_attach_database(hdbc->Status, 0, dbName.c_str(), &hdbc->DbHandle,
+                                  static_cast<short>(dpb.size()), dpb.data()) != 0) {
+    return -1;
+  }
+  if (ReadDialect(hdbc) != 0) {
+    // Statements could not be prepared in the database's dialect: no attachment is kept.
+    ISC_STATUS scratch[20];
+    Entries.isc_detach_database(scratch, &hdbc->DbHandle);
+    hdbc->DbHandle = 0;
+    return -1;
+  }
+  return 0;
 }
 
 int32_t SQLDisconnect(TIbConnRec*& hdbc) {
   if (hdbc == nullptr) return 0;
   const bool shared = SharesTransaction(hdbc);
+  const isc_tr_handle old = hdbc->TrHandle;
   if (hdbc->State.Lost != 0) {
     // The parts of a shared transaction that the other connections hold could never end once
     // this attachment is detached: end them now.
     if (shared) Rollback(hdbc->Status, &hdbc->TrHandle, true);
-  } else if (hdbc->TrHandle != 0 && EndTransaction(hdbc, true) != 0 && hdbc->TrHandle != 0 &&
+  } else if (hdbc->TrHandle != 0 && detail::EndTransaction(hdbc, true) != 0 && hdbc->TrHandle != 0 &&
              hdbc->State.Lost == 0) {
     // The work could not be committed; end the transaction anyway so that the detach can
     // release the attachment instead of leaving it open behind a freed record.
@@ -200,6 +263,8 @@ int32_t SQLDisconnect(TIbConnRec*& hdbc) {
     Rollback(hdbc->Status, &hdbc->TrHandle, shared);
     Entries.isc_detach_database(hdbc->Status, &hdbc->DbHandle);
   }
+  detail::TransactionEnded(hdbc, old);
+  Leave(hdbc);
   std::free(hdbc);
   hdbc = nullptr;
   return 0;
@@ -213,7 +278,7 @@ int32_t SQLTransact(TIbConnRec* hdbc, uint8_t fType) {
   if (fType == kStart) {
     rc = detail::StartTransaction(hdbc->Status, hdbc);
   } else {
-    rc = EndTransaction(hdbc, fType == kCommit);
+    rc = detail::EndTransaction(hdbc, fType == kCommit);
   }
   return rc != 0 ? -1 : 0;
 }
@@ -241,6 +306,7 @@ int16_t SQLTransactMdb(const std::vector<TIbConnRec**>& hdbcs, uint8_t fType, in
   }
 
   const bool shared = count > 1 || SharesTransaction(leader);
+  const isc_tr_handle old = leader->TrHandle;
   ISC_STATUS rc;
   if (fType == kStart) {
     std::vector<detail::TTeb> blocks;
@@ -254,16 +320,18 @@ int16_t SQLTransactMdb(const std::vector<TIbConnRec**>& hdbcs, uint8_t fType, in
     rc = Rollback(leader->Status, &leader->TrHandle, shared);
   }
   for (int32_t i = 0; i < count; ++i) WatchEnd(*hdbcs[i], leader->Status, rc, shared);
+  if (fType != kStart) detail::TransactionEnded(leader, old);
 
   // Every listed connection shares the leader's transaction and result.
-  const isc_tr_handle sharedTr = shared ? leader->TrHandle : 0;
+  std::vector<TIbConnRec*> members;
   for (int32_t i = 0; i < count; ++i) {
     TIbConnRec* conn = *hdbcs[i];
-    conn->State.SharedTr = sharedTr;
+    members.push_back(conn);
     if (conn == leader) continue;  // listed twice: nothing to copy
     conn->TrHandle = leader->TrHandle;
     std::memcpy(conn->Status, leader->Status, sizeof(conn->Status));
   }
+  if (fType == kStart && rc == 0 && count > 1) Share(members, leader->TrHandle);
   return rc != 0 ? -1 : 0;
 }
 

@@ -17,6 +17,15 @@ inline void SetError(ISC_STATUS* status, ISC_STATUS code) {
   status[2] = isc_arg_end;
 }
 
+// The same with the number the code's text names ("CHARACTER SET 999 is not defined").
+inline void SetError(ISC_STATUS* status, ISC_STATUS code, ISC_STATUS number) {
+  status[0] = isc_arg_gds;
+  status[1] = code;
+  status[2] = isc_arg_number;
+  status[3] = number;
+  status[4] = isc_arg_end;
+}
+
 // Whether a status vector reports that the attachment is gone: shut down by the server, or its
 // connection broken.
 bool ReportsLoss(const ISC_STATUS* status);
@@ -51,11 +60,34 @@ struct TTeb {
   const char* tpb;
 };
 
+// The connection's block: its transaction options, or none (the client's defaults) while the
+// caller has set none.
 inline TTeb TebOf(TIbConnRec* conn) {
-  return TTeb{&conn->DbHandle, 0, nullptr};
+  const TConnState& state = conn->State;
+  return TTeb{&conn->DbHandle, state.TpbLength, state.TpbLength != 0 ? state.Tpb : nullptr};
 }
 
-// Starts the connection's transaction with the client's default options.
+// The SQL dialect statements of the connection are prepared in.
+inline unsigned short DialectOf(const TIbConnRec* conn) {
+  const TConnState& state = conn->State;
+  if (state.ForcedDialect != 0) return state.ForcedDialect;
+  return state.Dialect != 0 ? state.Dialect : 1;
+}
+
+// Firebird's name of a character set number, or nil for a number it does not define; and the
+// most bytes one of its characters takes.
+const char* CharsetName(uint16_t id);
+int BytesPerCharacter(uint16_t id);
+
+// Commits or rolls back the connection's transaction, shared or not, recording a loss where
+// the client reports one.
+ISC_STATUS EndTransaction(TIbConnRec* conn, bool commit);
+
+// Records that the transaction the connection held (old) has ended: every connection that
+// shared it holds none any more. Called after every attempt to end a transaction.
+void TransactionEnded(TIbConnRec* conn, isc_tr_handle old);
+
+// Starts the connection's transaction with its options.
 inline ISC_STATUS StartTransaction(ISC_STATUS* status, TIbConnRec* conn) {
   TTeb teb = TebOf(conn);
   return Watch(conn, status, IBAPI::Entries.isc_start_multiple(status, &conn->TrHandle, 1, &teb));

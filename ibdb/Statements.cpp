@@ -14,7 +14,6 @@ using IBAPI::XsqldaLength;
 namespace {
 
 constexpr uint16_t kInitialEntries = 5;
-constexpr uint16_t kDialect = 1;
 constexpr uint8_t kCloseOption = 0;
 constexpr uint8_t kDropOption = 1;
 
@@ -96,7 +95,7 @@ int16_t SQLPrepare(TIbStmtRec* hstmt, const char* szSqlStr, int32_t /*cbSqlStr*/
   if (!detail::StartIfNone(hstmt)) return -1;
   if (Watch(conn, hstmt->Status,
             Entries.isc_dsql_prepare(hstmt->Status, &conn->TrHandle, &hstmt->StmtHandle, 0,
-                                     szSqlStr, kDialect, hstmt->OutSqlda)) != 0) {
+                                     szSqlStr, detail::DialectOf(conn), hstmt->OutSqlda)) != 0) {
     return -1;
   }
 

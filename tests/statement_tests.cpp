@@ -341,6 +341,52 @@ TEST(DialectThree, DescribeColGivesTheTypesOfADialectThreeDatabase) {
   SQLDisconnect(conn);
 }
 
+// The same queries on a dialect-3 database, in its own dialect and with dialect 1 forced: the
+// answers the database gives in each. (A dialect-1 prepare on a dialect-3 database gave the
+// second column for every query.)
+TEST(DialectThree, StatementsArePreparedInTheDatabasesDialectUnlessOneIsForced) {
+  VarloTest::TempDir dir;
+  const std::string path = dir.File("dialect3.fdb");
+  VarloTest::CreateDatabase(path,
+                            {"CREATE TABLE T (ID INTEGER, N NUMERIC(18,2))",
+                             "INSERT INTO T VALUES (1, 8)", "INSERT INTO T VALUES (2, 8)"},
+                            false, 3);
+  const struct {
+    const char* sql;
+    const char* dialect3;
+    const char* dialect1;
+  } cases[] = {
+      {"SELECT 1/2 AS H FROM RDB$DATABASE", "580 0", "480 0.5"},
+      {"SELECT 7/2 FROM RDB$DATABASE", "580 3", "480 3.5"},
+      {"SELECT \"ID\" FROM T WHERE ID = 1", "496 1", "452 ID"},
+      {"SELECT ID AS \"Id\" FROM T", "496 1", "error |Dynamic SQL Error"},
+      {"SELECT DATE '2004-01-31' FROM RDB$DATABASE", "570 2004-01-31", "error |Dynamic SQL Error"},
+      {"SELECT TIME '10:11:12' FROM RDB$DATABASE", "560 10:11:12", "error |Dynamic SQL Error"},
+      {"SELECT SUM(N) FROM T", "580 16.00", "480 16"},
+      {"SELECT CAST(N AS NUMERIC(10,2)) FROM T", "580 8.00", "error |Dynamic SQL Error"},
+      {"SELECT N * 1.5 FROM T WHERE ID = 1", "580 12.000", "480 12"},
+  };
+  TIbConnRec* conn = nullptr;
+  SQLAllocConnect(conn);
+  ASSERT_EQ(SQLConnect(conn, path, "", ""), 0);
+  for (uint16_t forced : {0, 1}) {
+    ASSERT_EQ(SQLSetConnectOption(conn, 150, forced), 0);
+    for (const auto& c : cases) {
+      const std::string expected = forced == 0 ? c.dialect3 : c.dialect1;
+      const std::string got = VarloTest::QueryText(conn, c.sql);
+      EXPECT_EQ(got.substr(0, expected.size()), expected) << c.sql << " in dialect " << forced;
+    }
+  }
+  ASSERT_EQ(SQLSetConnectOption(conn, 150, 0), 0);
+  for (uint16_t bad : {2, 4, 65535}) {
+    EXPECT_EQ(SQLSetConnectOption(conn, 150, bad), -1);
+    EXPECT_EQ(VarloTest::ErrorText(conn, nullptr),
+              "|passed client dialect " + std::to_string(bad) + " is not a valid dialect.");
+  }
+  EXPECT_EQ(VarloTest::QueryText(conn, "SELECT 1/2 FROM RDB$DATABASE"), "580 0");
+  SQLDisconnect(conn);
+}
+
 TEST_F(Statements, ABlobColumnWithoutADefinitionReportsEighty) {
   ASSERT_EQ(SQLPrepare(stmt, kSelectAll, 0), 0);
   ClientSpy spy;

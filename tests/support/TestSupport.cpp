@@ -11,7 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -174,6 +176,70 @@ std::string ErrorText(IbDB::TIbConnRec* conn, IbDB::TIbStmtRec* stmt) {
   return text;
 }
 
+std::string QueryText(IbDB::TIbConnRec* conn, const std::string& sql) {
+  IbDB::TIbStmtRec* stmt = nullptr;
+  if (IbDB::SQLAllocStmt(conn, stmt) != 0) return "error " + ErrorText(conn, nullptr);
+  std::string result;
+  int16_t type = 0, scale = 0;
+  int32_t length = 0;
+  std::vector<char> value(64 * 1024);
+  uint8_t null = 0;
+  if (IbDB::SQLPrepare(stmt, sql.c_str(), 0) != 0 ||
+      IbDB::SQLDescribeCol(stmt, 1, nullptr, 0, nullptr, &type, &length, &scale, nullptr) != 0 ||
+      IbDB::SQLBindCol(stmt, 1, type, value.data(), &null, &length) != 0 ||
+      IbDB::SQLExecute(stmt) != 0 || IbDB::SQLFetch(stmt) != 0) {
+    result = "error " + ErrorText(conn, stmt);
+  } else {
+    const int base = type & ~1;
+    const char* data = value.data();
+    auto read = [data](auto v) {
+      std::memcpy(&v, data, sizeof(v));
+      return v;
+    };
+    auto decimal = [scale](int64_t v) {
+      std::string digits = std::to_string(v < 0 ? -v : v);
+      if (scale < 0) {
+        digits.insert(0, std::max<int>(0, 1 - scale - static_cast<int>(digits.size())), '0');
+        digits.insert(digits.size() + scale, ".");
+      }
+      return (v < 0 ? "-" : "") + digits;
+    };
+    std::string text;
+    if (null == 1) {
+      text = "NULL";
+    } else if (base == SQL_LONG || base == SQL_SHORT) {
+      text = std::to_string(base == SQL_LONG ? read(int32_t{}) : read(int16_t{}));
+    } else if (base == SQL_INT64) {
+      text = decimal(read(int64_t{}));
+    } else if (base == SQL_DOUBLE || base == SQL_FLOAT) {
+      char buffer[64];
+      std::snprintf(buffer, sizeof(buffer), "%.17g",
+                    base == SQL_DOUBLE ? read(double{}) : static_cast<double>(read(float{})));
+      text = buffer;
+    } else if (base == SQL_TYPE_DATE || base == SQL_TYPE_TIME) {
+      std::tm t{};
+      char buffer[32];
+      if (base == SQL_TYPE_DATE) {
+        ISC_DATE date = read(ISC_DATE{});
+        isc_decode_sql_date(&date, &t);
+        std::strftime(buffer, sizeof(buffer), "%Y-%m-%d", &t);
+      } else {
+        ISC_TIME time = read(ISC_TIME{});
+        isc_decode_sql_time(&time, &t);
+        std::strftime(buffer, sizeof(buffer), "%H:%M:%S", &t);
+      }
+      text = buffer;
+    } else if (base == SQL_BLOB) {
+      text.assign(data, static_cast<size_t>(std::max(length, 0)));
+    } else {
+      text = data;  // text and the package's date text are terminated by the fetch
+    }
+    result = std::to_string(base) + " " + text;
+  }
+  IbDB::SQLFreeStmt(stmt, 1);
+  return result;
+}
+
 // ---- child processes ----
 
 ChildResult RunChildTest(const std::string& testName, const std::string& argument,
@@ -308,7 +374,12 @@ struct Wrapper<Member, R (*)(A...)> {
   X(isc_encode_date) \
   X(isc_decode_date) \
   X(isc_interprete) \
-  X(fb_interpret)
+  X(fb_interpret) \
+  X(isc_database_info) \
+  X(isc_blob_info) \
+  X(isc_dsql_sql_info) \
+  X(isc_dsql_execute_immediate) \
+  X(fb_cancel_operation)
 // clang-format on
 
 #define VARLO_WRAPPER(entry) \

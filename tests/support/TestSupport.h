@@ -64,6 +64,12 @@ std::string StatusText(const ISC_STATUS* status);
 // What SQLError reports for a connection and statement (either may be nil).
 std::string ErrorText(IbDB::TIbConnRec* conn, IbDB::TIbStmtRec* stmt);
 
+// The first column of the first row of a query run through the package on the connection, as
+// "type value": the type code's even number and the value as text ("NULL"; integers with their
+// scale as decimals; doubles as %.17g; text as delivered; timestamps as the package's date
+// text; DATE and TIME as ISO), or "error" and the error text.
+std::string QueryText(IbDB::TIbConnRec* conn, const std::string& sql);
+
 // Runs one test of this test program in a child process of its own, with the environment
 // variable VARLO_CHILD set to argument, and waits at most timeoutSeconds for it: a call that
 // never returns costs the deadline, not the run. The child's output goes to output.
