@@ -99,9 +99,8 @@ ISC_STATUS Commit(ISC_STATUS* status, isc_tr_handle* tr, bool shared) {
 ISC_STATUS ReadDialect(TIbConnRec* conn) {
   const ISC_SCHAR items[] = {isc_info_db_sql_dialect, isc_info_end};
   unsigned char answer[16] = {};
-  ISC_STATUS rc =
-      Entries.isc_database_info(conn->Status, &conn->DbHandle, sizeof(items), items,
-                                sizeof(answer), reinterpret_cast<ISC_SCHAR*>(answer));
+  ISC_STATUS rc = Entries.isc_database_info(conn->Status, &conn->DbHandle, sizeof(items), items,
+                                            sizeof(answer), reinterpret_cast<ISC_SCHAR*>(answer));
   if (rc != 0) return rc;
   conn->State.Dialect = 1;
   const unsigned length = answer[1] | answer[2] << 8u;
@@ -251,8 +250,8 @@ int32_t SQLDisconnect(TIbConnRec*& hdbc) {
     // The parts of a shared transaction that the other connections hold could never end once
     // this attachment is detached: end them now.
     if (shared) Rollback(hdbc->Status, &hdbc->TrHandle, true);
-  } else if (hdbc->TrHandle != 0 && detail::EndTransaction(hdbc, true) != 0 && hdbc->TrHandle != 0 &&
-             hdbc->State.Lost == 0) {
+  } else if (hdbc->TrHandle != 0 && detail::EndTransaction(hdbc, true) != 0 &&
+             hdbc->TrHandle != 0 && hdbc->State.Lost == 0) {
     // The work could not be committed; end the transaction anyway so that the detach can
     // release the attachment instead of leaving it open behind a freed record.
     Rollback(hdbc->Status, &hdbc->TrHandle, shared);

@@ -68,19 +68,19 @@ struct TSharedTransaction;  // package-internal: the connections of one shared t
 // What the package records about a connection: its options, and facts about its attachment
 // recorded at the moment the package learns them.
 struct TConnState {
-  uint8_t Remote;         // the name has a host part: the database is reached over the network
-  uint8_t Lost;           // the attachment is gone: nothing but the detach goes to it any more
-  uint8_t Dialect;        // the database's SQL dialect, learnt by SQLConnect
-  uint8_t ForcedDialect;  // option 150: 1 or 3; 0 prepares in the database's dialect
-  uint8_t HasCharset;     // option 151 was set: Charset goes into the parameter buffer
-  uint8_t TpbLength;      // options 101, 108 and 152 as a transaction parameter buffer;
-  char Tpb[14];           // empty while none of them is set
-  uint16_t Charset;       // option 151: Firebird's character set number
-  uint16_t Isolation;     // option 108 as given; 0 unset
-  uint16_t AccessMode;    // option 101 as given plus 1; 0 unset
-  uint16_t LockWait;      // option 152 as given plus 1; 0 unset
-  uint16_t LoginTimeout;  // option 103: seconds; 0 no limit
-  uint32_t Running;       // a call is running on the connection (read by SQLCancel)
+  uint8_t Remote;              // the name has a host part: the database is reached over the network
+  uint8_t Lost;                // the attachment is gone: nothing but the detach goes to it any more
+  uint8_t Dialect;             // the database's SQL dialect, learnt by SQLConnect
+  uint8_t ForcedDialect;       // option 150: 1 or 3; 0 prepares in the database's dialect
+  uint8_t HasCharset;          // option 151 was set: Charset goes into the parameter buffer
+  uint8_t TpbLength;           // options 101, 108 and 152 as a transaction parameter buffer;
+  char Tpb[14];                // empty while none of them is set
+  uint16_t Charset;            // option 151: Firebird's character set number
+  uint16_t Isolation;          // option 108 as given; 0 unset
+  uint16_t AccessMode;         // option 101 as given plus 1; 0 unset
+  uint16_t LockWait;           // option 152 as given plus 1; 0 unset
+  uint16_t LoginTimeout;       // option 103: seconds; 0 no limit
+  uint32_t Running;            // a call is running on the connection (read by SQLCancel)
   TSharedTransaction* Shared;  // the transaction SQLTransactMdb shares with other connections
   ISC_STATUS LostStatus[20];   // the status vector that reported the loss, its strings copied
   char LostStrings[256];       // into this buffer

@@ -1,6 +1,8 @@
 // Connections and transactions against the embedded engine and the server.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -23,6 +25,17 @@ void ExecOn(TIbConnRec* conn, const std::string& sql) {
                                        nullptr),
             0)
       << VarloTest::StatusText(status);
+}
+
+// Runs a statement through the package on the connection; 0 or -1, with the error text in
+// error when given.
+int RunSql(TIbConnRec* conn, const std::string& sql, std::string* error = nullptr) {
+  TIbStmtRec* stmt = nullptr;
+  if (SQLAllocStmt(conn, stmt) != 0) return -1;
+  int rc = SQLPrepare(stmt, sql.c_str(), 0) == 0 && SQLExecute(stmt) == 0 ? 0 : -1;
+  if (rc != 0 && error != nullptr) *error = VarloTest::ErrorText(conn, stmt);
+  SQLFreeStmt(stmt, 1);
+  return rc;
 }
 
 class Connections : public ::testing::Test {
@@ -165,6 +178,132 @@ TEST_F(Connections, FailedFinalCommitStillReleasesTheAttachment) {
   EXPECT_EQ(Rows(), 0);
 }
 
+// ---- options of the connection's transactions ----
+
+// Each level seen from inside a transaction: a second connection inserts a row and commits it;
+// the first counts the rows after the insert and after the commit.
+TEST_F(Connections, EachIsolationLevelSeesWhatItShould) {
+  TIbConnRec* other = nullptr;
+  SQLAllocConnect(other);
+  ASSERT_EQ(SQLConnect(other, path, "", ""), 0);
+  ASSERT_EQ(SQLSetConnectOption(other, 152, 0), 0);  // no wait: a refused write fails at once
+  const struct {
+    uint16_t level;
+    bool otherWrites;
+    const char* afterInsert;
+    const char* afterCommit;
+  } levels[] = {
+      {1, true, "496 0", "496 1"},   // read committed
+      {2, true, "496 0", "496 1"},   // read committed
+      {4, true, "496 0", "496 0"},   // snapshot
+      {8, false, "496 0", "496 0"},  // snapshot table stability: the table is reserved
+  };
+  for (const auto& l : levels) {
+    SCOPED_TRACE("level " + std::to_string(l.level));
+    ASSERT_EQ(SQLSetConnectOption(conn, 108, l.level), 0);
+    ASSERT_EQ(RunSql(conn, "DELETE FROM T"), 0);
+    ASSERT_EQ(SQLTransact(conn, 0), 0);
+    EXPECT_EQ(VarloTest::QueryText(conn, "SELECT COUNT(*) FROM T"), "496 0");  // starts it
+    std::string error;
+    EXPECT_EQ(RunSql(other, "INSERT INTO T VALUES (1)", &error), l.otherWrites ? 0 : -1);
+    if (!l.otherWrites) {
+      EXPECT_NE(error.find("lock conflict"), std::string::npos) << error;
+    }
+    EXPECT_EQ(VarloTest::QueryText(conn, "SELECT COUNT(*) FROM T"), l.afterInsert);
+    ASSERT_EQ(SQLTransact(other, 0), 0);
+    EXPECT_EQ(VarloTest::QueryText(conn, "SELECT COUNT(*) FROM T"), l.afterCommit);
+    ASSERT_EQ(SQLTransact(conn, 0), 0);
+  }
+  SQLDisconnect(other);
+}
+
+TEST_F(Connections, AccessModeAndLockWaitTakeEffectAtTheNextStart) {
+  ASSERT_EQ(SQLTransact(conn, 2), 0);
+  ASSERT_EQ(SQLSetConnectOption(conn, 101, 1), 0);
+  EXPECT_EQ(RunSql(conn, "INSERT INTO T VALUES (1)"), 0);  // the open transaction keeps its mode
+  ASSERT_EQ(SQLTransact(conn, 0), 0);
+  std::string error;
+  EXPECT_EQ(RunSql(conn, "INSERT INTO T VALUES (2)", &error), -1);
+  EXPECT_NE(error.find("read-only transaction"), std::string::npos) << error;
+  ASSERT_EQ(SQLTransact(conn, 1), 0);
+  ASSERT_EQ(SQLSetConnectOption(conn, 101, 0), 0);
+  EXPECT_EQ(RunSql(conn, "INSERT INTO T VALUES (3)"), 0);
+  ASSERT_EQ(SQLTransact(conn, 0), 0);
+  EXPECT_EQ(Rows(), 2);
+
+  // A row another transaction holds: no wait fails at once, a wait after about its seconds.
+  TIbConnRec* holder = nullptr;
+  SQLAllocConnect(holder);
+  ASSERT_EQ(SQLConnect(holder, path, "", ""), 0);
+  ASSERT_EQ(RunSql(holder, "UPDATE T SET ID = ID + 10"), 0);
+  // The server counts whole seconds: a wait of n seconds ends after n - 1 to n seconds.
+  for (auto [wait, low, high] : {std::tuple{0, 0.0, 0.5}, {1, 0.0, 1.5}, {2, 1.0, 3.0}}) {
+    ASSERT_EQ(SQLSetConnectOption(conn, 152, static_cast<uint16_t>(wait)), 0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(RunSql(conn, "UPDATE T SET ID = ID + 1", &error), -1);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_NE(error.find("conflict"), std::string::npos) << error;
+    EXPECT_GE(seconds, low) << wait;
+    EXPECT_LE(seconds, high) << wait;
+    std::printf("lock wait %d: refused after %.2f s\n", wait, seconds);
+    ASSERT_EQ(SQLTransact(conn, 1), 0);
+  }
+  SQLDisconnect(holder);
+
+  // Values outside the options' ranges are refused and change nothing.
+  for (auto [option, value] :
+       {std::pair{101, 2}, {108, 0}, {108, 3}, {108, 16}, {152, 32768}, {152, 65534}}) {
+    EXPECT_EQ(SQLSetConnectOption(conn, static_cast<uint8_t>(option), value), -1) << option;
+    EXPECT_EQ(VarloTest::ErrorText(conn, nullptr),
+              "|invalid parameter in transaction parameter block");
+  }
+  EXPECT_EQ(SQLSetConnectOption(conn, 77, 12345), 0);  // unknown options change nothing
+  EXPECT_EQ(RunSql(conn, "UPDATE T SET ID = ID + 1"), 0);
+}
+
+// Text written and read through each connection character set: the server stores each
+// column's own set and hands back the connection's.
+TEST(ConnectionCharset, TheServerTransliteratesToAndFromTheConnectionsSet) {
+  VarloTest::TempDir dir;
+  const std::string path = dir.File("charset.fdb");
+  VarloTest::CreateDatabase(path, {"CREATE TABLE CS (ID INTEGER, W VARCHAR(10) CHARACTER SET "
+                                   "WIN1251, U VARCHAR(10) CHARACTER SET UTF8)"});
+  const std::string utf8 = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82";  // Privet
+  const std::string win1251 = "\xCF\xF0\xE8\xE2\xE5\xF2";
+  for (auto [charset, sent] : {std::pair{4, utf8}, {52, win1251}}) {
+    SCOPED_TRACE("character set " + std::to_string(charset));
+    TIbConnRec* conn = nullptr;
+    SQLAllocConnect(conn);
+    ASSERT_EQ(SQLSetConnectOption(conn, 151, static_cast<uint16_t>(charset)), 0);
+    ASSERT_EQ(SQLConnect(conn, path, "", ""), 0);
+    TIbStmtRec* stmt = nullptr;
+    ASSERT_EQ(SQLAllocStmt(conn, stmt), 0);
+    ASSERT_EQ(SQLPrepare(stmt, "INSERT INTO CS VALUES (?, ?, ?)", 0), 0);
+    int32_t id = charset;
+    std::string text = sent;
+    uint8_t nulls[3] = {};
+    ASSERT_EQ(SQLBindParameter(stmt, 1, 496, &id, &nulls[0], nullptr, 0), 0);
+    ASSERT_EQ(SQLBindParameter(stmt, 2, 448, text.data(), &nulls[1], nullptr, 0), 0);
+    ASSERT_EQ(SQLBindParameter(stmt, 3, 448, text.data(), &nulls[2], nullptr, 0), 0);
+    ASSERT_EQ(SQLExecute(stmt), 0) << VarloTest::ErrorText(conn, stmt);
+    SQLFreeStmt(stmt, 1);
+    // Read back in the connection's set, whatever the column's.
+    const std::string where = " FROM CS WHERE ID = " + std::to_string(charset);
+    EXPECT_EQ(VarloTest::QueryText(conn, "SELECT W" + where), "448 " + sent);
+    EXPECT_EQ(VarloTest::QueryText(conn, "SELECT U" + where), "448 " + sent);
+    ASSERT_EQ(SQLTransact(conn, 0), 0);
+    SQLDisconnect(conn);
+    // Without a set the bytes arrive as stored.
+    TIbConnRec* raw = nullptr;
+    SQLAllocConnect(raw);
+    ASSERT_EQ(SQLConnect(raw, path, "", ""), 0);
+    EXPECT_EQ(VarloTest::QueryText(raw, "SELECT W" + where), "448 " + win1251);
+    EXPECT_EQ(VarloTest::QueryText(raw, "SELECT U" + where), "448 " + utf8);
+    SQLDisconnect(raw);
+  }
+}
+
 // ---- parameter buffer ----
 
 namespace {
@@ -204,7 +343,18 @@ TEST_F(ParameterBuffer, CarriesUserAndPasswordByteForByte) {
   EXPECT_EQ(static_cast<uint8_t>(lastDpb[2]), 255);
   EXPECT_EQ(lastDpb.substr(3, 255), name);
   EXPECT_EQ(static_cast<uint8_t>(lastDpb[3 + 255 + 1]), 255);
-  EXPECT_EQ(attachCalls, 3);
+  ASSERT_EQ(SQLSetConnectOption(conn, 151, 52), 0);
+  SQLConnect(conn, "/nonexistent/a.fdb", "", "");
+  EXPECT_EQ(lastDpb, std::string("\x01\x1c\x00\x1d\x00\x30\x07WIN1251", 14));
+  EXPECT_EQ(attachCalls, 4);
+  // A set the client does not know is refused when it is set; the earlier one stays.
+  for (uint16_t unknown : {7, 70, 999}) {
+    EXPECT_EQ(SQLSetConnectOption(conn, 151, unknown), -1);
+    EXPECT_EQ(VarloTest::ErrorText(conn, nullptr),
+              "|CHARACTER SET " + std::to_string(unknown) + " is not defined");
+  }
+  SQLConnect(conn, "/nonexistent/a.fdb", "", "");
+  EXPECT_EQ(lastDpb.substr(5), std::string("\x30\x07WIN1251", 9));
 }
 
 TEST_F(ParameterBuffer, RefusesWhatTheBufferCannotCarry) {
@@ -274,6 +424,50 @@ TEST_F(MultiDatabase, CommitsInBothOrRollsBackInBoth) {
   EXPECT_EQ(conns[1]->TrHandle, 0u);
   EXPECT_EQ(Rows(0), 1);
   EXPECT_EQ(Rows(1), 1);
+}
+
+// Ending a shared transaction through any member ends it for every member: the other then
+// starts a transaction of its own with its next statement.
+TEST_F(MultiDatabase, EndingThroughAnyMemberEndsItForAll) {
+  enum Way { kCommit, kRollback, kDisconnect, kAutoCommit };
+  for (Way way : {kCommit, kRollback, kDisconnect, kAutoCommit}) {
+    for (int member : {0, 1}) {
+      SCOPED_TRACE("way " + std::to_string(way) + " through member " + std::to_string(member));
+      for (TIbConnRec* c : conns) {
+        ASSERT_EQ(RunSql(c, "DELETE FROM T"), 0);
+        ASSERT_EQ(SQLTransact(c, 0), 0);
+      }
+      InsertInBoth();
+      TIbConnRec*& through = conns[member];
+      switch (way) {
+        case kCommit:
+          ASSERT_EQ(SQLTransact(through, 0), 0);
+          break;
+        case kRollback:
+          ASSERT_EQ(SQLTransact(through, 1), 0);
+          break;
+        case kDisconnect:
+          ASSERT_EQ(SQLDisconnect(through), 0);
+          break;
+        case kAutoCommit:
+          ASSERT_EQ(SQLSetConnectOption(through, 102, 1), 0);
+          break;
+      }
+      TIbConnRec* other = conns[1 - member];
+      EXPECT_EQ(other->TrHandle, 0u);
+      EXPECT_EQ(RunSql(other, "INSERT INTO T VALUES (2)"), 0)
+          << VarloTest::ErrorText(other, nullptr);
+      EXPECT_EQ(SQLTransact(other, 0), 0);
+      const int64_t kept = way == kRollback ? 0 : 1;
+      if (way == kDisconnect) {
+        SQLAllocConnect(through);
+        ASSERT_EQ(SQLConnect(through, paths[member], "", ""), 0);
+      }
+      ASSERT_EQ(SQLTransact(through, 0), 0);
+      EXPECT_EQ(Rows(member), kept);
+      EXPECT_EQ(Rows(1 - member), kept + 1);
+    }
+  }
 }
 
 TEST_F(MultiDatabase, CountOneEndsTheLeaderOnly) {

@@ -13,8 +13,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <thread>
