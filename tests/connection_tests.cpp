@@ -217,7 +217,7 @@ TEST_F(Connections, EachIsolationLevelSeesWhatItShould) {
   SQLDisconnect(other);
 }
 
-TEST_F(Connections, AccessModeAndLockWaitTakeEffectAtTheNextStart) {
+TEST_F(Connections, AccessModeTakesEffectAtTheNextStart) {
   ASSERT_EQ(SQLTransact(conn, 2), 0);
   ASSERT_EQ(SQLSetConnectOption(conn, 101, 1), 0);
   EXPECT_EQ(RunSql(conn, "INSERT INTO T VALUES (1)"), 0);  // the open transaction keeps its mode
@@ -231,7 +231,28 @@ TEST_F(Connections, AccessModeAndLockWaitTakeEffectAtTheNextStart) {
   ASSERT_EQ(SQLTransact(conn, 0), 0);
   EXPECT_EQ(Rows(), 2);
 
+  // Values outside the options' ranges are refused and change nothing.
+  for (auto [option, value] :
+       {std::pair{101, 2}, {108, 0}, {108, 3}, {108, 16}, {152, 32768}, {152, 65534}}) {
+    EXPECT_EQ(SQLSetConnectOption(conn, static_cast<uint8_t>(option), value), -1) << option;
+    EXPECT_EQ(VarloTest::ErrorText(conn, nullptr),
+              "|invalid parameter in transaction parameter block");
+  }
+  EXPECT_EQ(SQLSetConnectOption(conn, 77, 12345), 0);  // unknown options change nothing
+  EXPECT_EQ(RunSql(conn, "UPDATE T SET ID = ID + 1"), 0);
+}
+
+// In a child process (the test below): a wait that the option failed to bound would never end.
+TEST(LockWaitChild, NoWaitAndSecondsOfWait) {
+  if (!VarloTest::ChildArgument()) GTEST_SKIP() << "runs in a child process";
   // A row another transaction holds: no wait fails at once, a wait after about its seconds.
+  VarloTest::TempDir dir;
+  const std::string path = dir.File("wait.fdb");
+  VarloTest::CreateDatabase(path, {"CREATE TABLE T (ID INTEGER)", "INSERT INTO T VALUES (1)"});
+  TIbConnRec* conn = nullptr;
+  SQLAllocConnect(conn);
+  ASSERT_EQ(SQLConnect(conn, path, "", ""), 0);
+  std::string error;
   TIbConnRec* holder = nullptr;
   SQLAllocConnect(holder);
   ASSERT_EQ(SQLConnect(holder, path, "", ""), 0);
@@ -250,16 +271,11 @@ TEST_F(Connections, AccessModeAndLockWaitTakeEffectAtTheNextStart) {
     ASSERT_EQ(SQLTransact(conn, 1), 0);
   }
   SQLDisconnect(holder);
+  SQLDisconnect(conn);
+}
 
-  // Values outside the options' ranges are refused and change nothing.
-  for (auto [option, value] :
-       {std::pair{101, 2}, {108, 0}, {108, 3}, {108, 16}, {152, 32768}, {152, 65534}}) {
-    EXPECT_EQ(SQLSetConnectOption(conn, static_cast<uint8_t>(option), value), -1) << option;
-    EXPECT_EQ(VarloTest::ErrorText(conn, nullptr),
-              "|invalid parameter in transaction parameter block");
-  }
-  EXPECT_EQ(SQLSetConnectOption(conn, 77, 12345), 0);  // unknown options change nothing
-  EXPECT_EQ(RunSql(conn, "UPDATE T SET ID = ID + 1"), 0);
+TEST(LockWait, NoWaitFailsAtOnceAndAWaitAfterItsSeconds) {
+  VarloTest::ExpectChildPassed(VarloTest::RunChildTest("LockWaitChild.*", "1", 60), "lock wait 2");
 }
 
 // Text written and read through each connection character set: the server stores each
