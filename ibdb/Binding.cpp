@@ -96,84 +96,127 @@ int16_t Describe(TIbStmtRec* hstmt, Side side, uint8_t number, int16_t& pfSqlTyp
   return 0;
 }
 
+// What a bind operation was given. Bounded: the size of the caller's buffer came with it.
+struct TBindArgs {
+  int16_t type;
+  void* data;
+  int32_t valueMax;  // bounded form only
+  uint8_t* null;
+  int32_t* length;
+  uint16_t segment;  // classic blob parameters only
+  bool bounded;
+};
+
+constexpr int32_t kDateTextSize = 20;    // "MM/DD/YYYY hh:mm:ss" and its NUL
+constexpr int32_t kDateTextLength = 19;  // what a parameter's text must hold
+
 // Why a binding is refused, or 0 when it can be made.
-ISC_STATUS CheckBinding(const XSQLVAR* var, Side side, int16_t fSqlType, const void* rgbValue,
-                        const uint8_t* pfNull, const int32_t* pcbValue, uint16_t cbSegment) {
+ISC_STATUS CheckBinding(const XSQLVAR* var, Side side, const TBindArgs& a) {
   if (var == nullptr) return isc_dsql_sqlda_value_err;
-  if (KindOf(fSqlType) != KindOf(var->sqltype)) return isc_dsql_datatype_err;
-  if (rgbValue == nullptr || pfNull == nullptr) return isc_dsql_sqlda_err;
-  if (KindOf(fSqlType) != TypeKind::Blob) return 0;
-  if (pcbValue == nullptr) return isc_dsql_sqlda_err;
-  if (side == Side::Params) return cbSegment == 0 ? isc_dsql_sqlda_value_err : 0;
+  const TypeKind kind = KindOf(a.type);
+  if (kind != KindOf(var->sqltype)) return isc_dsql_datatype_err;
+  if (a.bounded) {
+    if (a.valueMax <= 0) return isc_dsql_sqlda_value_err;
+    if (a.data == nullptr || a.null == nullptr) return isc_dsql_sqlda_err;
+    switch (kind) {
+      case TypeKind::Date:
+        return a.valueMax < (side == Side::Columns ? kDateTextSize : kDateTextLength)
+                   ? isc_dsql_sqlda_value_err
+                   : 0;
+      case TypeKind::Plain:
+        // Text is cut or padded; every other type is read or written in place, whole.
+        return IBAPI::BaseType(var->sqltype) != SQL_TEXT && a.valueMax < var->sqllen
+                   ? isc_dsql_sqlda_value_err
+                   : 0;
+      default:
+        return 0;
+    }
+  }
+  if (a.data == nullptr || a.null == nullptr) return isc_dsql_sqlda_err;
+  if (kind != TypeKind::Blob) return 0;
+  if (a.length == nullptr) return isc_dsql_sqlda_err;
+  if (side == Side::Params) return a.segment == 0 ? isc_dsql_sqlda_value_err : 0;
   // A blob column reads in pieces of the length the caller's variable holds now.
-  return *pcbValue < 1 || *pcbValue > kMaxSegmentSize ? isc_dsql_sqlda_value_err : 0;
+  return *a.length < 1 || *a.length > kMaxSegmentSize ? isc_dsql_sqlda_value_err : 0;
 }
 
-int32_t Bind(TIbStmtRec* hstmt, Side side, uint8_t number, int16_t fSqlType, void* rgbValue,
-             uint8_t* pfNull, int32_t* pcbValue, uint16_t cbSegment) {
+// Where the entry's value lives once bound: the caller's buffer (0), or a buffer of the
+// package's of that many bytes.
+size_t PackageBufferSize(const XSQLVAR& var, Side side, const TBindArgs& a) {
+  switch (KindOf(a.type)) {
+    case TypeKind::Varying:
+      return static_cast<size_t>(var.sqllen) + 2;
+    case TypeKind::Date:
+    case TypeKind::Blob:
+      return sizeof(ISC_QUAD);
+    case TypeKind::Plain:
+      break;
+  }
+  // Bounded CHAR: padded from the caller's text, or fetched whole and cut to the buffer.
+  const bool text = IBAPI::BaseType(var.sqltype) == SQL_TEXT;
+  if (a.bounded && text && (side == Side::Params || a.valueMax <= var.sqllen)) {
+    return static_cast<size_t>(std::max<ISC_SHORT>(var.sqllen, 1));
+  }
+  return 0;
+}
+
+int32_t Bind(TIbStmtRec* hstmt, Side side, uint8_t number, const TBindArgs& a) {
   if (hstmt == nullptr || detail::Refused(hstmt)) return -1;
   SideRefs refs = RefsOf(hstmt, side);
   XSQLVAR* var = DescribedEntry(refs.area, number);
-  if (ISC_STATUS refusal =
-          CheckBinding(var, side, fSqlType, rgbValue, pfNull, pcbValue, cbSegment)) {
+  if (ISC_STATUS refusal = CheckBinding(var, side, a)) {
     SetError(hstmt->Status, refusal);
     return -1;
   }
 
   const int32_t entry = number - 1;
   TBindIndex& index = refs.index;
-  if (index.Slots == nullptr) {
-    index.Count = refs.area->sqld;
-    index.Slots = static_cast<TBindSlot*>(
-        detail::ZeroAlloc(static_cast<size_t>(index.Count) * sizeof(TBindSlot)));
-  }
+  detail::EnsureIndex(index, refs.area->sqld);
   refs.boundFlag = 1;
-
-  const TypeKind kind = KindOf(fSqlType);
+  TBindSlot& slot = index.Slots[entry];
   // A binding made again replaces the earlier one: its buffers go, its node is reused.
-  if (kind != TypeKind::Plain) std::free(var->sqldata);
-  std::free(var->sqlind);
-  var->sqldata = nullptr;
-  var->sqlind = nullptr;
+  if (slot.OwnsData != 0) std::free(var->sqldata);
+  const size_t owned = PackageBufferSize(*var, side, a);
+  var->sqldata = owned != 0 ? static_cast<ISC_SCHAR*>(detail::ZeroAlloc(owned))
+                            : static_cast<ISC_SCHAR*>(a.data);
+  var->sqlind = &index.Indicators[entry];
+  *var->sqlind = 0;
 
-  switch (kind) {
-    case TypeKind::Varying:
-      var->sqldata =
-          static_cast<ISC_SCHAR*>(detail::ZeroAlloc(static_cast<size_t>(var->sqllen) + 2));
-      break;
-    case TypeKind::Date:
-    case TypeKind::Blob:
-      var->sqldata = static_cast<ISC_SCHAR*>(detail::ZeroAlloc(sizeof(ISC_QUAD)));
-      break;
-    case TypeKind::Plain:
-      var->sqldata = static_cast<ISC_SCHAR*>(rgbValue);
-      break;
-  }
-  var->sqlind = static_cast<ISC_SHORT*>(detail::ZeroAlloc(sizeof(ISC_SHORT)));
-
-  int32_t* sizePtr = kind == TypeKind::Blob ? pcbValue : nullptr;
+  const TypeKind kind = KindOf(a.type);
+  int32_t* sizePtr = kind == TypeKind::Blob ? a.length : nullptr;
   int32_t size = 0;
-  if (kind == TypeKind::Blob) size = side == Side::Params ? cbSegment : *pcbValue;
+  if (kind == TypeKind::Blob) {
+    if (a.bounded) {
+      size = kMaxSegmentSize;  // the package reads and writes in the longest pieces it can
+    } else {
+      size = side == Side::Params ? a.segment : *a.length;
+    }
+  }
 
   TBindNode*& list = refs.ListFor(kind);
-  TBindSlot& slot = index.Slots[entry];
   TBindNode* node = slot.Node;
   if (node == nullptr) {
-    AddLL(list, entry, rgbValue, pfNull, sizePtr, size);
+    AddLL(list, entry, a.data, a.null, sizePtr, size);
     node = list;
     while (node->Next != nullptr) node = node->Next;  // the appended node
     slot.Node = node;
     ++index.Bound;
   } else {
-    node->Data = rgbValue;
-    node->NullFlag = pfNull;
+    node->Data = a.data;
+    node->NullFlag = a.null;
     node->SizePtr = sizePtr;
     node->Size = size;
-    *pfNull = 0;
+    *a.null = 0;
+    if (slot.ValueMax == 0) --index.Classic;
   }
-  slot.Indicator = var->sqlind;
-  slot.NullFlag = pfNull;
-  slot.Finish = detail::FinishOf(*var);
+  if (!a.bounded) ++index.Classic;
+  slot.NullFlag = a.null;
+  slot.Length = a.bounded ? a.length : nullptr;
+  slot.ValueMax = a.bounded ? a.valueMax : 0;
+  slot.OwnsData = owned != 0 ? 1 : 0;
+  slot.Held = 0;
+  slot.Finish = detail::FinishOf(*var, slot);
+  index.PlanStale = 1;
   return 0;
 }
 
@@ -210,12 +253,26 @@ int16_t SQLDescribeCol(TIbStmtRec* hstmt, uint8_t icol, char* szColName, int16_t
 
 int32_t SQLBindCol(TIbStmtRec* hstmt, uint8_t icol, int16_t fSqlType, void* rgbValue,
                    uint8_t* pfNull, int32_t* pcbValue) {
-  return Bind(hstmt, Side::Columns, icol, fSqlType, rgbValue, pfNull, pcbValue, 0);
+  return Bind(hstmt, Side::Columns, icol,
+              TBindArgs{fSqlType, rgbValue, 0, pfNull, pcbValue, 0, false});
 }
 
 int32_t SQLBindParameter(TIbStmtRec* hstmt, uint8_t ipar, int16_t fSqlType, void* rgbValue,
                          uint8_t* pfNull, int32_t* pcbValue, uint16_t cbSegment) {
-  return Bind(hstmt, Side::Params, ipar, fSqlType, rgbValue, pfNull, pcbValue, cbSegment);
+  return Bind(hstmt, Side::Params, ipar,
+              TBindArgs{fSqlType, rgbValue, 0, pfNull, pcbValue, cbSegment, false});
+}
+
+int32_t SQLBindCol(TIbStmtRec* hstmt, uint8_t icol, int16_t fSqlType, void* rgbValue,
+                   int32_t cbValueMax, uint8_t* pfNull, int32_t* pcbValue) {
+  return Bind(hstmt, Side::Columns, icol,
+              TBindArgs{fSqlType, rgbValue, cbValueMax, pfNull, pcbValue, 0, true});
+}
+
+int32_t SQLBindParameter(TIbStmtRec* hstmt, uint8_t ipar, int16_t fSqlType, void* rgbValue,
+                         int32_t cbValueMax, uint8_t* pfNull, int32_t* pcbValue) {
+  return Bind(hstmt, Side::Params, ipar,
+              TBindArgs{fSqlType, rgbValue, cbValueMax, pfNull, pcbValue, 0, true});
 }
 
 }  // namespace IbDB

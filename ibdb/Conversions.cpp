@@ -104,13 +104,78 @@ void IBTMToDate(ISC_QUAD* date, const char* text) {
   Entries.isc_encode_date(&t, date);
 }
 
+int64_t detail::BlobLength(TIbStmtRec* stmt, isc_blob_handle* blob) {
+  const ISC_SCHAR items[] = {isc_info_blob_total_length, isc_info_end};
+  unsigned char answer[16] = {};
+  if (Watch(stmt->Conn, stmt->Status,
+            Entries.isc_blob_info(stmt->Status, blob, sizeof(items), items, sizeof(answer),
+                                  reinterpret_cast<ISC_SCHAR*>(answer))) != 0) {
+    return -1;
+  }
+  const unsigned size = answer[1] | answer[2] << 8u;
+  if (answer[0] != isc_info_blob_total_length || size == 0 || size > 8) return -1;
+  uint64_t length = 0;
+  for (unsigned k = 0; k < size; ++k) length |= static_cast<uint64_t>(answer[3 + k]) << (8 * k);
+  return static_cast<int64_t>(length);
+}
+
+void detail::DiscardBlob(TIbConnRec* conn, isc_blob_handle* blob) {
+  ISC_STATUS scratch[20];
+  if (*blob != 0 && conn->State.Lost == 0) Entries.isc_close_blob(scratch, blob);
+  *blob = 0;
+}
+
+int64_t detail::ReadPieces(TIbStmtRec* stmt, isc_blob_handle* blob, char* buffer, int64_t room,
+                           bool& ended) {
+  int64_t filled = 0;
+  ended = false;
+  while (filled < room) {
+    unsigned short length = 0;
+    const auto ask = static_cast<unsigned short>(std::min<int64_t>(kMaxSegmentSize, room - filled));
+    ISC_STATUS rc = Watch(stmt->Conn, stmt->Status,
+                          Entries.isc_get_segment(stmt->Status, blob, &length, ask, buffer + filled));
+    filled += length;
+    if (rc == isc_segstr_eof) {
+      ended = true;
+      break;
+    }
+    if (rc != 0 && rc != isc_segment) return -1;
+  }
+  return filled;
+}
+
+int64_t detail::ReadBlobInto(TIbStmtRec* stmt, const ISC_QUAD* id, char* buffer, int64_t room,
+                             int64_t* total) {
+  TIbConnRec* conn = stmt->Conn;
+  isc_blob_handle blob = 0;
+  if (conn->State.Lost != 0 ||
+      Watch(conn, stmt->Status,
+            Entries.isc_open_blob2(stmt->Status, &conn->DbHandle, &conn->TrHandle, &blob,
+                                   const_cast<ISC_QUAD*>(id), 0, nullptr)) != 0) {
+    return -1;
+  }
+  bool ended = false;
+  int64_t read = ReadPieces(stmt, &blob, buffer, room, ended);
+  // A full buffer leaves the rest unread: the client tells the length.
+  *total = read >= 0 && !ended ? BlobLength(stmt, &blob) : read;
+  if (read < 0 || *total < 0) {
+    DiscardBlob(conn, &blob);
+    return -1;
+  }
+  if (Watch(conn, stmt->Status, Entries.isc_close_blob(stmt->Status, &blob)) != 0) {
+    DiscardBlob(conn, &blob);
+    return -1;
+  }
+  return read;
+}
+
 int32_t IBBlobToPtr(TIbStmtRec* hstmt, const ISC_QUAD* blobId, void* buffer, int32_t segmentSize) {
   if (hstmt == nullptr || hstmt->Conn == nullptr || blobId == nullptr || buffer == nullptr ||
       segmentSize < 1 || segmentSize > kMaxSegmentSize || hstmt->Conn->State.Lost != 0) {
     return -1;
   }
   TIbConnRec* conn = hstmt->Conn;
-  ISC_STATUS status[20] = {};
+  ISC_STATUS* status = hstmt->Status;  // a failed read explains itself through SQLError
   isc_blob_handle blob = 0;
   if (Watch(conn, status,
             Entries.isc_open_blob2(status, &conn->DbHandle, &conn->TrHandle, &blob,
@@ -129,9 +194,9 @@ int32_t IBBlobToPtr(TIbStmtRec* hstmt, const ISC_QUAD* blobId, void* buffer, int
     total += length;
     if (rc == isc_segstr_eof) break;
     // A full segment (0) or the first part of a longer one (isc_segment) goes on.
-    if ((rc != 0 && rc != isc_segment) || total > INT32_MAX) {
-      ISC_STATUS scratch[20];
-      if (conn->State.Lost == 0) Entries.isc_close_blob(scratch, &blob);
+    if (rc == 0 && total > INT32_MAX) detail::SetError(status, rc = isc_imp_exc);
+    if (rc != 0 && rc != isc_segment) {
+      detail::DiscardBlob(conn, &blob);
       return -1;
     }
   }

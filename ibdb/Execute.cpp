@@ -7,47 +7,28 @@
 namespace IbDB {
 
 using detail::Watch;
+using IBAPI::BaseType;
 using IBAPI::Entries;
 
 namespace {
 
 constexpr uint8_t kNullFlag = 1;
-
-// Why the parameters cannot be sent as bound, or 0. Only VARCHAR and blob bindings can be
-// refused once every entry has one, so only their lists are walked.
-ISC_STATUS CheckParams(const TIbStmtRec* stmt) {
-  const XSQLDA* in = stmt->InSqlda;
-  if (in->sqld > 0 && (stmt->ParamIndex.Slots == nullptr || stmt->ParamIndex.Bound < in->sqld)) {
-    return isc_dsql_sqlda_err;  // a described parameter is not bound
-  }
-  for (const TBindNode* node = stmt->VaryParams; node != nullptr; node = node->Next) {
-    if (node->Index < 0 || node->Index >= in->sqld || *node->NullFlag == kNullFlag) continue;
-    const auto limit = static_cast<size_t>(std::max<ISC_SHORT>(in->sqlvar[node->Index].sqllen, 0));
-    if (strnlen(static_cast<const char*>(node->Data), limit + 1) > limit) {
-      return isc_string_truncation;
-    }
-  }
-  for (const TBindNode* node = stmt->BlobParams; node != nullptr; node = node->Next) {
-    if (node->SizePtr == nullptr || node->Size < 1) return isc_dsql_sqlda_value_err;
-  }
-  return 0;
-}
+constexpr int32_t kNullTerminated = -3;  // ODBC's SQL_NTS
+constexpr int32_t kMaxSegmentSize = 65535;
+constexpr size_t kDateTextLength = 19;
 
 // Creates a blob from the caller's bytes and leaves its id in the entry's buffer.
-bool WriteBlob(TIbStmtRec* stmt, XSQLVAR& var, const TBindNode* node) {
+bool WriteBlob(TIbStmtRec* stmt, ISC_QUAD* id, const char* bytes, int64_t total, int32_t segment) {
   TIbConnRec* conn = stmt->Conn;
   isc_blob_handle blob = 0;
   if (Watch(conn, stmt->Status,
-            Entries.isc_create_blob(stmt->Status, &conn->DbHandle, &conn->TrHandle, &blob,
-                                    reinterpret_cast<ISC_QUAD*>(var.sqldata))) != 0) {
+            Entries.isc_create_blob(stmt->Status, &conn->DbHandle, &conn->TrHandle, &blob, id)) !=
+      0) {
     return false;
   }
-  const auto* bytes = static_cast<const ISC_SCHAR*>(node->Data);
-  const int32_t total = *node->SizePtr;
-  const int32_t segment = node->Size;
   ISC_STATUS rc = 0;
-  for (int32_t offset = 0; offset < total && rc == 0; offset += std::min(segment, total - offset)) {
-    auto length = static_cast<unsigned short>(std::min(segment, total - offset));
+  for (int64_t offset = 0; offset < total && rc == 0; offset += segment) {
+    auto length = static_cast<unsigned short>(std::min<int64_t>(segment, total - offset));
     rc = Watch(conn, stmt->Status,
                Entries.isc_put_segment(stmt->Status, &blob, length, bytes + offset));
   }
@@ -64,46 +45,96 @@ bool WriteBlob(TIbStmtRec* stmt, XSQLVAR& var, const TBindNode* node) {
   return true;
 }
 
-bool PutParams(TIbStmtRec* stmt) {
-  XSQLDA* in = stmt->InSqlda;
-  const TBindSlot* slots = stmt->ParamIndex.Slots;
-  for (int32_t i = 0; i < in->sqld; ++i) {
-    const TBindSlot& slot = slots[i];
-    if (*slot.NullFlag == kNullFlag) {
-      *slot.Indicator = -1;
-      continue;
-    }
-    *slot.Indicator = 0;
-    XSQLVAR& var = in->sqlvar[i];
-    const TBindNode* node = slot.Node;
-    switch (IBAPI::BaseType(var.sqltype)) {
-      case SQL_VARYING: {
-        const auto* text = static_cast<const char*>(node->Data);
-        auto length = static_cast<uint16_t>(std::strlen(text));
-        std::memcpy(var.sqldata, &length, sizeof(length));
-        std::memcpy(var.sqldata + sizeof(length), text, length);
-        break;
-      }
-      case SQL_DATE:
-        IBTMToDate(reinterpret_cast<ISC_QUAD*>(var.sqldata), static_cast<const char*>(node->Data));
-        break;
-      case SQL_BLOB:
-        if (!WriteBlob(stmt, var, node)) return false;
-        break;
-      default:
-        break;  // the client reads the caller's variable in place
-    }
-  }
-  return true;
+}  // namespace
+
+int64_t detail::ParamLength(const TBindSlot& slot, int64_t row) {
+  const char* data = static_cast<const char*>(slot.Node->Data) + row * slot.ValueMax;
+  const int32_t* length = slot.Length != nullptr ? slot.Length + row : nullptr;
+  if (length != nullptr && *length >= 0 && *length <= slot.ValueMax) return *length;
+  if (length != nullptr && *length != kNullTerminated) return -1;
+  return static_cast<int64_t>(strnlen(data, static_cast<size_t>(slot.ValueMax)));
 }
 
-}  // namespace
+ISC_STATUS detail::CheckParam(const XSQLVAR& var, const TBindSlot& slot, int64_t row) {
+  if (slot.Node == nullptr) return isc_dsql_sqlda_err;  // a described parameter is not bound
+  if (slot.NullFlag[row] == kNullFlag) return 0;
+  const int16_t type = BaseType(var.sqltype);
+  const int64_t limit = std::max<ISC_SHORT>(var.sqllen, 0);
+  if (slot.ValueMax == 0) {  // classic form
+    if (type == SQL_VARYING &&
+        strnlen(static_cast<const char*>(slot.Node->Data), static_cast<size_t>(limit) + 1) >
+            static_cast<size_t>(limit)) {
+      return isc_string_truncation;
+    }
+    if (type == SQL_BLOB && (slot.Node->SizePtr == nullptr || slot.Node->Size < 1)) {
+      return isc_dsql_sqlda_value_err;
+    }
+    return 0;
+  }
+  if (type != SQL_VARYING && type != SQL_TEXT && type != SQL_BLOB) return 0;
+  const int64_t length = ParamLength(slot, row);
+  if (length < 0) return isc_dsql_sqlda_value_err;
+  return type != SQL_BLOB && length > limit ? isc_string_truncation : 0;
+}
+
+bool detail::PutParam(TIbStmtRec* stmt, const XSQLVAR& var, const TBindSlot& slot, int64_t row,
+                      XSQLVAR& target) {
+  if (slot.NullFlag[row] == kNullFlag) {
+    *target.sqlind = -1;
+    return true;
+  }
+  *target.sqlind = 0;
+  const bool bounded = slot.ValueMax != 0;
+  const char* data = static_cast<const char*>(slot.Node->Data) + row * slot.ValueMax;
+  switch (BaseType(var.sqltype)) {
+    case SQL_VARYING: {
+      const auto length =
+          static_cast<uint16_t>(bounded ? ParamLength(slot, row) : std::strlen(data));
+      std::memcpy(target.sqldata, &length, sizeof(length));
+      std::memcpy(target.sqldata + sizeof(length), data, length);
+      return true;
+    }
+    case SQL_TEXT:
+      if (bounded) {  // padded with blanks, never read past the caller's buffer
+        const auto length = static_cast<size_t>(ParamLength(slot, row));
+        std::memcpy(target.sqldata, data, length);
+        std::memset(target.sqldata + length, ' ', static_cast<size_t>(var.sqllen) - length);
+      } else {
+        target.sqldata = const_cast<char*>(data);  // read in place
+      }
+      return true;
+    case SQL_DATE:
+      if (bounded) {  // the text need not be terminated when it fills the buffer
+        char text[kDateTextLength + 1] = {};
+        std::memcpy(text, data, std::min<size_t>(kDateTextLength, slot.ValueMax));
+        IBTMToDate(reinterpret_cast<ISC_QUAD*>(target.sqldata), text);
+      } else {
+        IBTMToDate(reinterpret_cast<ISC_QUAD*>(target.sqldata), data);
+      }
+      return true;
+    case SQL_BLOB: {
+      auto* id = reinterpret_cast<ISC_QUAD*>(target.sqldata);
+      if (bounded) return WriteBlob(stmt, id, data, ParamLength(slot, row), kMaxSegmentSize);
+      return WriteBlob(stmt, id, data, *slot.Node->SizePtr, slot.Node->Size);
+    }
+    default:
+      target.sqldata = const_cast<char*>(data);  // the client reads the caller's value in place
+      return true;
+  }
+}
 
 int16_t SQLExecute(TIbStmtRec* hstmt) {
   if (hstmt == nullptr || detail::Refused(hstmt)) return -1;
+  detail::ReleaseHeld(hstmt);
   const bool withParams = hstmt->HasParamMarkers == 1;
-  if (withParams) {
-    if (ISC_STATUS refusal = CheckParams(hstmt)) {
+  XSQLDA* in = hstmt->InSqlda;
+  const TBindIndex& index = hstmt->ParamIndex;
+  if (withParams && in->sqld > 0) {
+    ISC_STATUS refusal = index.Slots == nullptr ? isc_dsql_sqlda_err : 0;
+    for (int32_t i = 0; i < in->sqld && refusal == 0; ++i) {
+      refusal = detail::CheckParam(in->sqlvar[i], index.Slots[i], 0);
+    }
+    if (refusal != 0) {
       detail::SetError(hstmt->Status, refusal);
       return -1;
     }
@@ -111,10 +142,15 @@ int16_t SQLExecute(TIbStmtRec* hstmt) {
   TIbConnRec* conn = hstmt->Conn;
   // Opened before the parameters, so that blobs are created in the transaction that executes.
   if (!detail::StartIfNone(hstmt)) return -1;
-  if (withParams && !PutParams(hstmt)) return -1;
+  if (withParams) {
+    for (int32_t i = 0; i < in->sqld; ++i) {
+      XSQLVAR& var = in->sqlvar[i];
+      if (!detail::PutParam(hstmt, var, index.Slots[i], 0, var)) return -1;
+    }
+  }
   if (Watch(conn, hstmt->Status,
             Entries.isc_dsql_execute(hstmt->Status, &conn->TrHandle, &hstmt->StmtHandle,
-                                     SQLDA_VERSION1, withParams ? hstmt->InSqlda : nullptr)) != 0) {
+                                     SQLDA_VERSION1, withParams ? in : nullptr)) != 0) {
     return -1;
   }
   return 0;

@@ -106,17 +106,29 @@ struct TBindNode {
 // The binding of each entry of one side, by entry number, made by the bind operations and kept
 // beside the lists so that execution and fetching reach it in constant time.
 struct TBindSlot {
-  TBindNode* Node;       // nil where nothing is bound
-  ISC_SHORT* Indicator;  // the entry's sqlind
-  uint8_t* NullFlag;     // the caller's null flag
-  uint8_t Finish;        // what a fetch does after the null flag (package-internal code)
+  TBindNode* Node;    // nil where nothing is bound
+  uint8_t* NullFlag;  // the caller's null flag (of the first row, for parameter arrays)
+  int32_t* Length;    // bounded form: the caller's length variable (first row), or nil
+  int32_t ValueMax;   // bounded form: the size of the caller's buffer (one row); 0 classic form
+  uint8_t Finish;     // what a fetch does after the null flag (package-internal code)
+  uint8_t OwnsData;   // the entry's sqldata is a buffer of the package's
+  uint8_t Held;       // a column bound to nothing, held by the package for SQLGetData
 };
 
 struct TBindIndex {
-  TBindSlot* Slots;  // Count slots
+  TBindSlot* Slots;        // Count slots
+  ISC_SHORT* Indicators;   // the entries' sqlind, side by side
   int32_t Count;
-  int32_t Bound;  // slots that hold a node
+  int32_t Bound;           // slots that hold a node
+  int32_t Classic;         // slots bound with the classic form
+  uint8_t PlanStale;       // the bindings changed since the fetch plan below was made
+  uint8_t** Flags;         // fetch plan: each entry's null flag, or nil when they lie side by
+  uint8_t* FlagBase;       // side from FlagBase in entry order
+  int32_t* Finishing;      // fetch plan: the entries that need work after their null flag
+  int32_t FinishingCount;
 };
+
+struct TGetData;  // package-internal: what SQLGetData has handed over of the current row
 
 struct TIbStmtRec {
   isc_stmt_handle StmtHandle;
@@ -129,6 +141,9 @@ struct TIbStmtRec {
       *PlainCols;
   // Package-internal; callers do not touch these.
   TBindIndex ColIndex, ParamIndex;
+  TGetData* GetData;
+  uint8_t HasRow;    // the last fetch delivered a row that SQLGetData may read
+  uint8_t HeldNull;  // where a fetch writes the null flag of a column held for SQLGetData
 };
 
 // Connections and transactions. fType of SQLTransact/SQLTransactMdb: 0 commit, 1 roll back,
@@ -171,6 +186,12 @@ int32_t SQLBindCol(TIbStmtRec* hstmt, uint8_t icol, int16_t fSqlType, void* rgbV
                    uint8_t* pfNull, int32_t* pcbValue);
 int32_t SQLBindParameter(TIbStmtRec* hstmt, uint8_t ipar, int16_t fSqlType, void* rgbValue,
                          uint8_t* pfNull, int32_t* pcbValue, uint16_t cbSegment);
+int32_t SQLBindCol(TIbStmtRec* hstmt, uint8_t icol, int16_t fSqlType, void* rgbValue,
+                   int32_t cbValueMax, uint8_t* pfNull, int32_t* pcbValue);
+int32_t SQLBindParameter(TIbStmtRec* hstmt, uint8_t ipar, int16_t fSqlType, void* rgbValue,
+                         int32_t cbValueMax, uint8_t* pfNull, int32_t* pcbValue);
+int16_t SQLGetData(TIbStmtRec* hstmt, uint8_t icol, void* rgbValue, int32_t cbValueMax,
+                   int32_t* pcbValue);
 
 // Execution and fetching.
 int16_t SQLExecute(TIbStmtRec* hstmt);

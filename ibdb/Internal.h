@@ -114,20 +114,21 @@ inline void* Resize(void* block, size_t size) {
 
 // What a fetch does for a column after setting its null flag.
 enum TFinish : uint8_t {
-  kFinishNone,     // fetched in place
-  kFinishVarying,  // copy the characters out of the package's buffer and terminate them
-  kFinishText,     // terminate the characters in place
-  kFinishScaled,   // reduce a scaled integer to its integer part
-  kFinishDate,     // date text
-  kFinishBlob,     // read the whole blob
+  kFinishNone,      // fetched in place
+  kFinishVarying,   // copy the characters out of the package's buffer and terminate them
+  kFinishText,      // terminate the characters in place
+  kFinishTextCopy,  // copy the characters out of the package's buffer, cut to the caller's
+  kFinishScaled,    // reduce a scaled integer to its integer part
+  kFinishDate,      // date text
+  kFinishBlob,      // read the blob
 };
 
-inline TFinish FinishOf(const XSQLVAR& var) {
+inline TFinish FinishOf(const XSQLVAR& var, const TBindSlot& slot) {
   switch (IBAPI::BaseType(var.sqltype)) {
     case SQL_VARYING:
       return kFinishVarying;
     case SQL_TEXT:
-      return kFinishText;
+      return slot.OwnsData != 0 ? kFinishTextCopy : kFinishText;
     case SQL_LONG:
     case SQL_SHORT:
       return var.sqlscale != 0 ? kFinishScaled : kFinishNone;
@@ -139,6 +140,62 @@ inline TFinish FinishOf(const XSQLVAR& var) {
       return kFinishNone;
   }
 }
+
+// Reduces a scaled INTEGER or SMALLINT value in place to its integer part, truncated toward
+// zero (0 for scales below -9, whose divisor exceeds every 32-bit value).
+template <typename Int>
+void ScaleToIntegerPart(ISC_SCHAR* data, ISC_SHORT scale) {
+  int64_t divisor = 1;
+  for (int i = scale; i < 0 && divisor <= INT32_MAX; ++i) divisor *= 10;
+  Int value;
+  std::memcpy(&value, data, sizeof(value));
+  value = divisor > INT32_MAX ? 0 : static_cast<Int>(value / divisor);
+  std::memcpy(data, &value, sizeof(value));
+}
+inline void ScaleToIntegerPart(const XSQLVAR& var, ISC_SCHAR* data) {
+  if (IBAPI::BaseType(var.sqltype) == SQL_LONG) {
+    ScaleToIntegerPart<int32_t>(data, var.sqlscale);
+  } else {
+    ScaleToIntegerPart<int16_t>(data, var.sqlscale);
+  }
+}
+
+// Gives a side its binding index, with count slots and indicators, unless it has one.
+void EnsureIndex(TBindIndex& index, int32_t count);
+
+// Blob reading. ReadBlobInto reads the blob with that id into buffer, never more than room
+// bytes, in the longest pieces the client carries; its full length goes to total. The bytes
+// read, or -1 with the error in the statement's Status.
+int64_t ReadBlobInto(TIbStmtRec* stmt, const ISC_QUAD* id, char* buffer, int64_t room,
+                     int64_t* total);
+// Reads an open blob into buffer: at most room bytes, each read no longer than what is left of
+// the buffer. The bytes read, or -1; ended tells whether the blob's end was reached.
+int64_t ReadPieces(TIbStmtRec* stmt, isc_blob_handle* blob, char* buffer, int64_t room,
+                   bool& ended);
+// The full length of an open blob, or -1.
+int64_t BlobLength(TIbStmtRec* stmt, isc_blob_handle* blob);
+// A length as a 32-bit length variable carries it: longer than 2^31 - 1 is -4 (ODBC's "no
+// total").
+inline int32_t ReportedLength(int64_t length) {
+  return length > INT32_MAX ? -4 : static_cast<int32_t>(length);
+}
+// Closes a blob without touching the statement's Status; nothing goes to a lost attachment.
+void DiscardBlob(TIbConnRec* conn, isc_blob_handle* blob);
+
+// Parameters. The length of a bounded text or blob parameter's value in a row, by ODBC's rules
+// (the length variable when it holds 0 to the buffer's size; up to a NUL or the buffer's end
+// when it is nil or holds -3), or -1 for any other length. Why a parameter's value in a row
+// cannot be sent, or 0. Puts the value of a row into target, the entry of an input area: its
+// indicator, and its data converted or pointed at; false when a blob could not be written.
+int64_t ParamLength(const TBindSlot& slot, int64_t row);
+ISC_STATUS CheckParam(const XSQLVAR& var, const TBindSlot& slot, int64_t row);
+bool PutParam(TIbStmtRec* stmt, const XSQLVAR& var, const TBindSlot& slot, int64_t row,
+              XSQLVAR& target);
+
+// Columns held for SQLGetData: a new row begins (what was handed over of the last one is
+// forgotten, its open blob closed); and everything released.
+void NextHeldRow(TIbStmtRec* stmt);
+void ReleaseHeld(TIbStmtRec* stmt);
 
 // Releases every binding of a statement: package buffers, indicators, lists and the index.
 void ReleaseBindings(TIbStmtRec* stmt);

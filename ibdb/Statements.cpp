@@ -38,23 +38,35 @@ XSQLDA* GrowArea(XSQLDA* area) {
 
 void ReleaseSide(XSQLDA* area, int16_t& boundFlag, TBindIndex& index,
                  std::initializer_list<TBindNode**> lists) {
-  int32_t entries = std::min<int32_t>(area->sqln, std::max<int32_t>(area->sqld, index.Count));
+  const int32_t entries = std::min<int32_t>(area->sqln, index.Count);
   for (int32_t i = 0; i < entries; ++i) {
     XSQLVAR& var = area->sqlvar[i];
-    if (IBAPI::KindOf(var.sqltype) != IBAPI::TypeKind::Plain) std::free(var.sqldata);
-    std::free(var.sqlind);
+    if (index.Slots[i].OwnsData != 0) std::free(var.sqldata);
     var.sqldata = nullptr;
     var.sqlind = nullptr;
   }
   for (TBindNode** list : lists) DestroyLL(*list);
   std::free(index.Slots);
+  std::free(index.Indicators);
+  std::free(index.Flags);
+  std::free(index.Finishing);
   index = TBindIndex{};
   boundFlag = 0;
 }
 
 }  // namespace
 
+void detail::EnsureIndex(TBindIndex& index, int32_t count) {
+  if (index.Slots != nullptr) return;
+  const auto n = static_cast<size_t>(std::max(count, 1));
+  index.Slots = static_cast<TBindSlot*>(detail::ZeroAlloc(n * sizeof(TBindSlot)));
+  index.Indicators = static_cast<ISC_SHORT*>(detail::ZeroAlloc(n * sizeof(ISC_SHORT)));
+  index.Count = count;
+  index.PlanStale = 1;
+}
+
 void detail::ReleaseBindings(TIbStmtRec* stmt) {
+  detail::ReleaseHeld(stmt);
   if (stmt->ColsBound != 0 || stmt->ColIndex.Slots != nullptr) {
     ReleaseSide(stmt->OutSqlda, stmt->ColsBound, stmt->ColIndex,
                 {&stmt->DateCols, &stmt->BlobCols, &stmt->VaryCols, &stmt->PlainCols});
@@ -136,6 +148,7 @@ int16_t SQLFreeStmt(TIbStmtRec* hstmt, uint8_t fOption) {
   // Nothing goes to a lost attachment: its detach releases the client's statement.
   const bool lost = hstmt->Conn->State.Lost != 0;
   if (fOption == kCloseOption) {
+    detail::ReleaseHeld(hstmt);
     if (!lost) {
       Watch(hstmt->Conn, hstmt->Status,
             Entries.isc_dsql_free_statement(hstmt->Status, &hstmt->StmtHandle, DSQL_close));
