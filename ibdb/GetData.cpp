@@ -52,11 +52,14 @@ ISC_STATUS CheckGetData(const TIbStmtRec* stmt, uint8_t icol, const void* rgbVal
   if (stmt->HasRow == 0) return isc_no_cur_rec;
   if (stmt->ColIndex.Slots[icol - 1].Held == 0) return isc_dsql_sqlda_err;  // bound
   if (rgbValue == nullptr) return isc_dsql_sqlda_err;
-  const int16_t type = BaseType(out->sqlvar[icol - 1].sqltype);
-  const bool text = type == SQL_VARYING || type == SQL_TEXT || type == SQL_DATE;
-  // Text needs room for a character and its NUL.
-  if (cbValueMax < (text ? 2 : 1)) return isc_dsql_sqlda_value_err;
-  return 0;
+  const XSQLVAR& var = out->sqlvar[icol - 1];
+  const int16_t type = BaseType(var.sqltype);
+  // Text needs room for a character and its NUL; a blob for a byte; other types their whole
+  // value.
+  int32_t least = var.sqllen;
+  if (type == SQL_VARYING || type == SQL_TEXT || type == SQL_DATE) least = 2;
+  if (type == SQL_BLOB) least = 1;
+  return cbValueMax < std::max(least, 1) ? isc_dsql_sqlda_value_err : 0;
 }
 
 // The next piece of a text value: at most cbValueMax - 1 characters and a NUL.
@@ -97,8 +100,8 @@ int16_t BlobPiece(TIbStmtRec* stmt, const XSQLVAR& var, TGetData::TColumn& colum
   const int64_t remaining = column.Total - column.Offset;
   if (pcbValue != nullptr) *pcbValue = detail::ReportedLength(remaining);
   bool ended = false;
-  const int64_t n =
-      detail::ReadPieces(stmt, &column.Blob, buffer, std::min<int64_t>(cbValueMax, remaining), ended);
+  const int64_t n = detail::ReadPieces(stmt, &column.Blob, buffer,
+                                       std::min<int64_t>(cbValueMax, remaining), ended);
   if (n < 0) return fail();
   column.Offset += n;
   if (column.Offset < column.Total && !ended) return kMoreData;
@@ -112,12 +115,7 @@ int16_t BlobPiece(TIbStmtRec* stmt, const XSQLVAR& var, TGetData::TColumn& colum
 }
 
 // A value of a type fetched whole: all of it at once, scaled integers as their integer part.
-int16_t WholeValue(TIbStmtRec* stmt, const XSQLVAR& var, TGetData::TColumn& column, char* buffer,
-                   int32_t cbValueMax, int32_t* pcbValue) {
-  if (cbValueMax < var.sqllen) {
-    SetError(stmt->Status, isc_dsql_sqlda_value_err);
-    return -1;
-  }
+int16_t WholeValue(const XSQLVAR& var, TGetData::TColumn& column, char* buffer, int32_t* pcbValue) {
   std::memcpy(buffer, var.sqldata, static_cast<size_t>(var.sqllen));
   const int16_t type = BaseType(var.sqltype);
   if ((type == SQL_LONG || type == SQL_SHORT) && var.sqlscale != 0) {
@@ -182,7 +180,7 @@ int16_t SQLGetData(TIbStmtRec* hstmt, uint8_t icol, void* rgbValue, int32_t cbVa
     case SQL_BLOB:
       return BlobPiece(hstmt, var, column, buffer, cbValueMax, pcbValue);
     default:
-      return WholeValue(hstmt, var, column, buffer, cbValueMax, pcbValue);
+      return WholeValue(var, column, buffer, pcbValue);
   }
 }
 

@@ -2,7 +2,10 @@
 // re-execution, and the failures the engine cannot be made to give (injected).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -543,3 +546,346 @@ TEST_F(BlobReading, AFetchStoresTheReadResultAsTheLength) {
 }
 
 }  // namespace
+
+// ---- bounded transfers ----
+
+constexpr const char* kBoundedSchema =
+    "CREATE TABLE BT (ID INTEGER, V VARCHAR(300) CHARACTER SET OCTETS, "
+    "C CHAR(10) CHARACTER SET OCTETS, D DATE, I INTEGER, B BLOB SUB_TYPE 0)";
+
+// Every buffer is a heap block of exactly the size given to the package, so that one byte
+// too many is an AddressSanitizer error; and no read asks the client for more than is left of
+// the buffer it goes to.
+class Bounded : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    VarloTest::CreateDatabase(path, {kBoundedSchema});
+    SQLAllocConnect(conn);
+    ASSERT_EQ(SQLConnect(conn, path, "", ""), 0);
+  }
+  void TearDown() override {
+    for (TIbStmtRec*& s : statements) SQLFreeStmt(s, 1);
+    SQLDisconnect(conn);
+  }
+  TIbStmtRec* Prepare(const std::string& sql) {
+    TIbStmtRec* stmt = nullptr;
+    EXPECT_EQ(SQLAllocStmt(conn, stmt), 0);
+    EXPECT_EQ(SQLPrepare(stmt, sql.c_str(), 0), 0) << VarloTest::ErrorText(conn, stmt);
+    statements.push_back(stmt);
+    return stmt;
+  }
+  // Inserts a row of ID, V and B through bounded parameters; NULL where a value is absent.
+  void Insert(int32_t id, const std::optional<std::string>& v,
+              const std::optional<std::string>& b) {
+    if (insert == nullptr) insert = Prepare("INSERT INTO BT (ID, V, C, B) VALUES (?, ?, ?, ?)");
+    std::string vb = v.value_or(""), bb = b.value_or("");
+    const int32_t c = std::min<int32_t>(static_cast<int32_t>(vb.size()), 10);
+    int32_t lengths[3] = {static_cast<int32_t>(vb.size()), c, static_cast<int32_t>(bb.size())};
+    uint8_t nulls[4] = {};
+    vb.resize(std::max<size_t>(vb.size(), 1));
+    bb.resize(std::max<size_t>(bb.size(), 1));
+    ASSERT_EQ(SQLBindParameter(insert, 1, 496, &id, 4, &nulls[0], nullptr), 0);
+    ASSERT_EQ(SQLBindParameter(insert, 2, 448, vb.data(), static_cast<int32_t>(vb.size()),
+                               &nulls[1], &lengths[0]),
+              0);
+    ASSERT_EQ(SQLBindParameter(insert, 3, 452, vb.data(), std::max(c, 1), &nulls[2], &lengths[1]),
+              0);
+    ASSERT_EQ(SQLBindParameter(insert, 4, 520, bb.data(), static_cast<int32_t>(bb.size()),
+                               &nulls[3], &lengths[2]),
+              0);
+    nulls[1] = nulls[2] = v ? 0 : 1;  // binding cleared the flags
+    nulls[3] = b ? 0 : 1;
+    ASSERT_EQ(SQLExecute(insert), 0) << VarloTest::ErrorText(conn, insert);
+  }
+
+  VarloTest::TempDir dir;
+  std::string path = dir.File("bounded.fdb");
+  TIbConnRec* conn = nullptr;
+  TIbStmtRec* insert = nullptr;
+  std::vector<TIbStmtRec*> statements;
+};
+
+// Bytes with NULs among them: binary text must arrive whole.
+std::string Binary(size_t n, unsigned seed) {
+  std::string s = Bytes(n, seed);
+  for (size_t k = 0; k < n; k += 5) s[k] = '\0';
+  return s;
+}
+
+// Records every segment read and checks that it fits the buffer it goes to.
+const char* readStart = nullptr;
+const char* readEnd = nullptr;
+int readsPastTheEnd = 0;
+ISC_STATUS ISC_EXPORT CheckedGetSegment(ISC_STATUS* st, isc_blob_handle* blob,
+                                        unsigned short* length, unsigned short size,
+                                        ISC_SCHAR* buffer) {
+  if (buffer >= readStart && buffer <= readEnd && buffer + size > readEnd) ++readsPastTheEnd;
+  return IBAPI::LinkedEntries().isc_get_segment(st, blob, length, size, buffer);
+}
+
+TEST_F(Bounded, ColumnsNeverWritePastTheBufferAndReportTheFullLength) {
+  const size_t kSeg = 65535;
+  const std::vector<size_t> textLengths = {0, 1, 6, 7, 8, 9, 300};
+  const std::vector<size_t> blobLengths = {0,           1, kSeg - 1, kSeg, kSeg + 1, 2 * kSeg - 1,
+                                           2 * kSeg + 1};
+  for (size_t k = 0; k < std::max(textLengths.size(), blobLengths.size()); ++k) {
+    Insert(static_cast<int32_t>(k), Binary(textLengths[k % textLengths.size()], k),
+           Binary(blobLengths[k % blobLengths.size()], k + 7));
+  }
+  Insert(99, std::nullopt, std::nullopt);
+  ASSERT_EQ(SQLTransact(conn, 0), 0);
+  RawDb(path).Exec("UPDATE BT SET D = '2001-02-03 04:05:06', I = ID");
+
+  TIbStmtRec* select = Prepare("SELECT ID, V, C, D, I, B FROM BT ORDER BY ID");
+  IBAPI::EntryOverride guard(IBAPI::Entries.isc_get_segment, &CheckedGetSegment);
+  readsPastTheEnd = 0;
+  for (int32_t size : {1, 2, 7, 8, 9, 11, 20, 300, 301, 65535, 65536, 131071}) {
+    SCOPED_TRACE("buffer size " + std::to_string(size));
+    auto v = std::make_unique<char[]>(static_cast<size_t>(size));
+    auto c = std::make_unique<char[]>(static_cast<size_t>(size));
+    auto b = std::make_unique<char[]>(static_cast<size_t>(size));
+    auto d = std::make_unique<char[]>(20);
+    int32_t id = 0, i = 0, lengths[6] = {};
+    uint8_t nulls[6] = {};
+    readStart = b.get();
+    readEnd = b.get() + size;
+    ASSERT_EQ(SQLBindCol(select, 1, 496, &id, 4, &nulls[0], &lengths[0]), 0);
+    ASSERT_EQ(SQLBindCol(select, 2, 448, v.get(), size, &nulls[1], &lengths[1]), 0);
+    ASSERT_EQ(SQLBindCol(select, 3, 452, c.get(), size, &nulls[2], &lengths[2]), 0);
+    ASSERT_EQ(SQLBindCol(select, 4, 510, d.get(), 20, &nulls[3], &lengths[3]), 0);
+    ASSERT_EQ(SQLBindCol(select, 5, 496, &i, 4, &nulls[4], nullptr), 0);
+    ASSERT_EQ(SQLBindCol(select, 6, 520, b.get(), size, &nulls[5], &lengths[5]), 0);
+    ASSERT_EQ(SQLExecute(select), 0);
+    for (size_t k = 0; k < std::max(textLengths.size(), blobLengths.size()); ++k) {
+      SCOPED_TRACE("row " + std::to_string(k));
+      const std::string text = Binary(textLengths[k % textLengths.size()], k);
+      const std::string blob = Binary(blobLengths[k % blobLengths.size()], k + 7);
+      const std::string chars =
+          text.substr(0, 10) + std::string(10 - std::min<size_t>(10, text.size()), ' ');
+      const int16_t rc = SQLFetch(select);
+      const auto room = static_cast<size_t>(size - 1);
+      const bool cut = text.size() > room || chars.size() > room || blob.size() > size_t(size);
+      ASSERT_EQ(rc, cut ? 1 : 0);
+      EXPECT_EQ(lengths[0], 4);
+      EXPECT_EQ(lengths[1], static_cast<int32_t>(text.size()));
+      EXPECT_EQ(std::string(v.get(), std::min(text.size(), room) + 1), text.substr(0, room) + '\0');
+      EXPECT_EQ(lengths[2], 10);
+      EXPECT_EQ(std::string(c.get(), std::min<size_t>(10, room) + 1), chars.substr(0, room) + '\0');
+      EXPECT_STREQ(d.get(), "02/03/2001 04:05:06");
+      EXPECT_EQ(lengths[3], 19);
+      EXPECT_EQ(i, static_cast<int32_t>(k));
+      EXPECT_EQ(lengths[5], static_cast<int32_t>(blob.size()));
+      EXPECT_EQ(std::string(b.get(), std::min(blob.size(), size_t(size))),
+                blob.substr(0, static_cast<size_t>(size)));
+      for (uint8_t n : nulls) EXPECT_EQ(n, 0);
+    }
+    ASSERT_EQ(SQLFetch(select), 0);  // the row of NULLs
+    EXPECT_EQ(std::vector<uint8_t>(nulls, nulls + 6), (std::vector<uint8_t>{0, 1, 1, 0, 0, 1}));
+    for (int col : {1, 2, 5}) EXPECT_EQ(lengths[col], -1) << col;
+    EXPECT_EQ(SQLFetch(select), 100);
+    ASSERT_EQ(SQLFreeStmt(select, 0), 0);
+  }
+  EXPECT_EQ(readsPastTheEnd, 0);
+}
+
+// Hands column icol of the current row over in pieces of size bytes (exact heap buffers),
+// checking the protocol on the way: what remains before each call, 1 while more remains, 0
+// for the last piece, 100 after it. Text pieces carry a NUL, blob pieces raw bytes.
+std::optional<std::string> Reassemble(TIbStmtRec* stmt, uint8_t icol, int32_t size, bool text) {
+  std::string whole;
+  auto buffer = std::make_unique<char[]>(static_cast<size_t>(size));
+  const int32_t room = text ? size - 1 : size;
+  int32_t expected = -7;  // what remains before the next call: unknown before the first
+  for (int piece = 0;; ++piece) {
+    int32_t remaining = -7;
+    const int16_t rc = SQLGetData(stmt, icol, buffer.get(), size, &remaining);
+    EXPECT_TRUE(rc == 0 || rc == 1) << rc << " at piece " << piece;
+    if (remaining == -1) {
+      EXPECT_EQ(rc, 0);
+      EXPECT_EQ(SQLGetData(stmt, icol, buffer.get(), size, &remaining), 100);
+      return std::nullopt;
+    }
+    EXPECT_TRUE(piece == 0 || remaining == expected) << remaining << " after piece " << piece;
+    const int32_t n = std::min(remaining, room);
+    expected = remaining - n;
+    whole.append(buffer.get(), static_cast<size_t>(n));
+    if (text) {
+      EXPECT_EQ(buffer[static_cast<size_t>(n)], '\0');
+    }
+    EXPECT_EQ(rc, remaining > room ? 1 : 0) << "piece " << piece;
+    if (rc != 1) break;
+  }
+  int32_t after = -7;
+  EXPECT_EQ(SQLGetData(stmt, icol, buffer.get(), size, &after), 100);
+  EXPECT_EQ(after, -7);
+  return whole;
+}
+
+TEST_F(Bounded, GetDataHandsOverEveryColumnBoundToNothingInPieces) {
+  const std::vector<size_t> textLengths = {0, 1, 5, 300};
+  const std::vector<size_t> blobLengths = {0, 1, 65535, 65536, 200000};
+  for (size_t k = 0; k < blobLengths.size(); ++k) {
+    Insert(static_cast<int32_t>(k), Binary(textLengths[k % textLengths.size()], k),
+           Binary(blobLengths[k], k + 3));
+  }
+  Insert(99, std::nullopt, std::nullopt);
+  ASSERT_EQ(SQLTransact(conn, 0), 0);
+  RawDb(path).Exec("UPDATE BT SET D = '2001-02-03 04:05:06', I = ID * 10");
+
+  // ID bound in the bounded form, every other column bound to nothing; prepared once.
+  TIbStmtRec* select = Prepare("SELECT ID, V, C, D, I, B FROM BT ORDER BY ID");
+  int32_t id = 0, idLength = 0;
+  uint8_t idNull = 0;
+  ASSERT_EQ(SQLBindCol(select, 1, 496, &id, 4, &idNull, &idLength), 0);
+  for (int32_t size : {2, 3, 64, 65535, 65536, 1 << 20}) {
+    SCOPED_TRACE("piece size " + std::to_string(size));
+    ASSERT_EQ(SQLExecute(select), 0);
+    for (size_t k = 0; k < blobLengths.size(); ++k) {
+      SCOPED_TRACE("row " + std::to_string(k));
+      ASSERT_EQ(SQLFetch(select), 0) << VarloTest::ErrorText(conn, select);
+      EXPECT_EQ(id, static_cast<int32_t>(k));
+      const std::string text = Binary(textLengths[k % textLengths.size()], k);
+      // Columns are read in any order; the blob first.
+      EXPECT_EQ(Reassemble(select, 6, size, false), Binary(blobLengths[k], k + 3));
+      EXPECT_EQ(Reassemble(select, 2, size, true), text);
+      EXPECT_EQ(Reassemble(select, 3, size, true),
+                text.substr(0, 10) + std::string(10 - std::min<size_t>(10, text.size()), ' '));
+      EXPECT_EQ(Reassemble(select, 4, size, true), "02/03/2001 04:05:06");
+      if (size >= 4) {
+        int32_t i = 0, length = 0;
+        ASSERT_EQ(SQLGetData(select, 5, &i, 4, &length), 0);
+        EXPECT_EQ(i, static_cast<int32_t>(k) * 10);
+        EXPECT_EQ(length, 4);
+        EXPECT_EQ(SQLGetData(select, 5, &i, 4, &length), 100);
+      }
+    }
+    ASSERT_EQ(SQLFetch(select), 0);
+    for (uint8_t col : {2, 3, 6}) EXPECT_EQ(Reassemble(select, col, size, col != 6), std::nullopt);
+    EXPECT_EQ(SQLFetch(select), 100);
+    ASSERT_EQ(SQLFreeStmt(select, 0), 0);
+  }
+}
+
+// Each refusal leaves a client error code that SQLError names; nothing is bound or written.
+TEST_F(Bounded, RefusalsNameTheirError) {
+  TIbStmtRec* stmt = Prepare("SELECT ID, V, D, B FROM BT WHERE D = ? OR V = ?");
+  char buffer[32];
+  uint8_t null = 5;
+  int32_t length = 7;
+  struct Bind {
+    bool column;
+    uint8_t number;
+    int16_t type;
+    void* data;
+    int32_t size;
+    ISC_STATUS code;
+  } binds[] = {
+      {true, 2, 448, buffer, 0, isc_dsql_sqlda_value_err},
+      {true, 2, 448, buffer, -1, isc_dsql_sqlda_value_err},
+      {true, 2, 448, nullptr, 8, isc_dsql_sqlda_err},
+      {true, 3, 510, buffer, 19, isc_dsql_sqlda_value_err},  // the date text needs 20
+      {true, 1, 496, buffer, 3, isc_dsql_sqlda_value_err},   // fetched in place: sqllen
+      {true, 5, 496, buffer, 4, isc_dsql_sqlda_value_err},
+      {true, 4, 448, buffer, 8, isc_dsql_datatype_err},
+      {false, 1, 510, buffer, 18, isc_dsql_sqlda_value_err},  // a parameter's text is 19
+      {false, 2, 448, buffer, 0, isc_dsql_sqlda_value_err},
+  };
+  for (const Bind& b : binds) {
+    stmt->Status[1] = 0;
+    const int32_t rc =
+        b.column ? SQLBindCol(stmt, b.number, b.type, b.data, b.size, &null, &length)
+                 : SQLBindParameter(stmt, b.number, b.type, b.data, b.size, &null, &length);
+    EXPECT_EQ(rc, -1) << int(b.number) << " " << b.size;
+    EXPECT_EQ(stmt->Status[1], b.code) << int(b.number) << " " << b.size;
+  }
+  EXPECT_EQ(null, 5);
+  EXPECT_EQ(length, 7);
+  EXPECT_EQ(stmt->ColsBound + stmt->ParamsBound, 0);
+
+  Insert(1, "text", "blob");
+  TIbStmtRec* select = Prepare("SELECT ID, V, I FROM BT");
+  int32_t id = 0;
+  ASSERT_EQ(SQLBindCol(select, 1, 496, &id, 4, &null, nullptr), 0);
+  auto getData = [&](uint8_t icol, int32_t size) {
+    select->Status[1] = 0;
+    EXPECT_EQ(SQLGetData(select, icol, buffer, size, &length), -1);
+    return select->Status[1];
+  };
+  EXPECT_EQ(getData(2, 8), isc_no_cur_rec);  // before a fetch
+  ASSERT_EQ(SQLExecute(select), 0);
+  EXPECT_EQ(getData(2, 8), isc_no_cur_rec);  // executed, not fetched
+  ASSERT_EQ(SQLFetch(select), 0);
+  EXPECT_EQ(getData(1, 8), isc_dsql_sqlda_err);  // bound
+  EXPECT_EQ(getData(0, 8), isc_dsql_sqlda_value_err);
+  EXPECT_EQ(getData(4, 8), isc_dsql_sqlda_value_err);
+  EXPECT_EQ(getData(2, 1), isc_dsql_sqlda_value_err);  // no room for a character and its NUL
+  EXPECT_EQ(getData(2, 0), isc_dsql_sqlda_value_err);
+  EXPECT_EQ(getData(3, 3), isc_dsql_sqlda_value_err);  // an INTEGER needs 4
+  EXPECT_EQ(VarloTest::ErrorText(conn, select), "|Incorrect values within SQLDA structure");
+  ASSERT_EQ(SQLGetData(select, 2, buffer, 8, &length), 0);  // still readable
+  EXPECT_STREQ(buffer, "text");
+  EXPECT_EQ(SQLFetch(select), 100);
+  EXPECT_EQ(getData(2, 8), isc_no_cur_rec);  // after the last row
+  EXPECT_EQ(VarloTest::ErrorText(conn, select), "|no current record for fetch operation");
+}
+
+// A text parameter's length: the length variable when it holds 0 to the buffer's size, else up
+// to a NUL or the buffer's end (nil or -3); any other length is refused. CHAR is padded.
+TEST_F(Bounded, ParameterLengthsFollowOdbc) {
+  TIbStmtRec* stmt = Prepare("INSERT INTO BT (ID, V, C, D, B) VALUES (?, ?, ?, ?, ?)");
+  int32_t id = 0;
+  uint8_t nulls[5] = {};
+  auto text = std::make_unique<char[]>(8);
+  auto chars = std::make_unique<char[]>(4);
+  auto date = std::make_unique<char[]>(19);  // the date text without its NUL
+  std::memcpy(date.get(), "02/03/2001 04:05:06", 19);
+  int32_t textLength = 0, charLength = 0, blobLength = 0;
+  ASSERT_EQ(SQLBindParameter(stmt, 1, 496, &id, 4, &nulls[0], nullptr), 0);
+  ASSERT_EQ(SQLBindParameter(stmt, 2, 448, text.get(), 8, &nulls[1], &textLength), 0);
+  ASSERT_EQ(SQLBindParameter(stmt, 3, 452, chars.get(), 4, &nulls[2], &charLength), 0);
+  ASSERT_EQ(SQLBindParameter(stmt, 4, 510, date.get(), 19, &nulls[3], nullptr), 0);
+  ASSERT_EQ(SQLBindParameter(stmt, 5, 520, text.get(), 8, &nulls[4], &blobLength), 0);
+  const struct {
+    const char* bytes;  // 8 bytes
+    int32_t length;
+    ISC_STATUS refusal;
+    std::string stored;
+  } cases[] = {
+      {"abc\0def!", 8, 0, std::string("abc\0def!", 8)},
+      {"abc\0def!", -3, 0, "abc"},
+      {"abc\0def!", 0, 0, ""},
+      {"abcdefgh", -3, 0, "abcdefgh"},  // a full buffer needs no NUL
+      {"abcdefgh", 9, isc_dsql_sqlda_value_err, ""},
+      {"abcdefgh", -1, isc_dsql_sqlda_value_err, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(id) + ": length " + std::to_string(c.length));
+    std::memcpy(text.get(), c.bytes, 8);
+    std::memcpy(chars.get(), c.bytes, 4);
+    textLength = blobLength = c.length;
+    charLength = std::min(c.length, 4);
+    ClientSpy spy;
+    ASSERT_EQ(SQLExecute(stmt), c.refusal == 0 ? 0 : -1) << VarloTest::ErrorText(conn, stmt);
+    if (c.refusal != 0) {
+      EXPECT_EQ(stmt->Status[1], c.refusal);
+      EXPECT_EQ(spy.TotalCalls(), 0);
+      continue;
+    }
+    const std::string where = " FROM BT WHERE ID = " + std::to_string(id++);
+    EXPECT_EQ(VarloTest::QueryText(conn, "SELECT V" + where), "448 " + c.stored);
+    EXPECT_EQ(VarloTest::QueryText(conn, "SELECT B" + where), "520 " + c.stored);
+    const std::string padded = c.stored.substr(0, 4) + std::string(10, ' ');
+    EXPECT_EQ(VarloTest::QueryText(conn, "SELECT C" + where), "452 " + padded.substr(0, 10));
+    EXPECT_EQ(VarloTest::QueryText(conn, "SELECT D" + where), "510 02/03/2001 04:05:06");
+  }
+  // Longer than the column: refused before any client call; nil lengths read up to a NUL.
+  TIbStmtRec* wide = Prepare("INSERT INTO BT (ID, C) VALUES (100, ?)");
+  auto twelve = std::make_unique<char[]>(12);
+  std::memcpy(twelve.get(), "abcdefghijk", 12);
+  ASSERT_EQ(SQLBindParameter(wide, 1, 452, twelve.get(), 12, &nulls[0], nullptr), 0);
+  EXPECT_EQ(SQLExecute(wide), -1);
+  EXPECT_EQ(VarloTest::ErrorText(conn, wide), "|string right truncation");
+  twelve[10] = '\0';
+  EXPECT_EQ(SQLExecute(wide), 0);
+  EXPECT_EQ(VarloTest::QueryText(conn, "SELECT C FROM BT WHERE ID = 100"), "452 abcdefghij");
+}

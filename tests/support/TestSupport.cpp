@@ -186,7 +186,8 @@ std::string QueryText(IbDB::TIbConnRec* conn, const std::string& sql) {
   uint8_t null = 0;
   if (IbDB::SQLPrepare(stmt, sql.c_str(), 0) != 0 ||
       IbDB::SQLDescribeCol(stmt, 1, nullptr, 0, nullptr, &type, &length, &scale, nullptr) != 0 ||
-      IbDB::SQLBindCol(stmt, 1, type, value.data(), &null, &length) != 0 ||
+      IbDB::SQLBindCol(stmt, 1, type, value.data(), static_cast<int32_t>(value.size()), &null,
+                       &length) != 0 ||
       IbDB::SQLExecute(stmt) != 0 || IbDB::SQLFetch(stmt) != 0) {
     result = "error " + ErrorText(conn, stmt);
   } else {
@@ -229,10 +230,10 @@ std::string QueryText(IbDB::TIbConnRec* conn, const std::string& sql) {
         std::strftime(buffer, sizeof(buffer), "%H:%M:%S", &t);
       }
       text = buffer;
-    } else if (base == SQL_BLOB) {
-      text.assign(data, static_cast<size_t>(std::max(length, 0)));
+    } else if (base == SQL_BLOB || base == SQL_VARYING || base == SQL_TEXT) {
+      text.assign(data, std::min(value.size(), static_cast<size_t>(std::max(length, 0))));
     } else {
-      text = data;  // text and the package's date text are terminated by the fetch
+      text = data;  // the package's date text
     }
     result = std::to_string(base) + " " + text;
   }

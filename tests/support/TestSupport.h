@@ -66,8 +66,8 @@ std::string ErrorText(IbDB::TIbConnRec* conn, IbDB::TIbStmtRec* stmt);
 
 // The first column of the first row of a query run through the package on the connection, as
 // "type value": the type code's even number and the value as text ("NULL"; integers with their
-// scale as decimals; doubles as %.17g; text as delivered; timestamps as the package's date
-// text; DATE and TIME as ISO), or "error" and the error text.
+// scale as decimals; doubles as %.17g; text and blobs as delivered, NULs included, up to 64 KiB;
+// timestamps as the package's date text; DATE and TIME as ISO), or "error" and the error text.
 std::string QueryText(IbDB::TIbConnRec* conn, const std::string& sql);
 
 // Runs one test of this test program in a child process of its own, with the environment
