@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
 # The Debian packages end to end: build them, check them with lintian, install them with dpkg,
 # build a consumer against the installed files with find_package(Varlo) and with pkg-config, run
-# it on an embedded database, and remove the packages again.
+# it on an embedded database, and remove the packages again. Then the same install and consumers
+# once more with packages built without the /usr prefix option: the installed files must find
+# each other from where they lie.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 cd "$VARLO_ROOT"
-bash scripts/package.sh >/dev/null
-debs=(build/deb/packages/libvarlo0_0.5.0_*.deb build/deb/packages/libvarlo-dev_0.5.0_*.deb)
+packages=$(dirname "$(bash scripts/package.sh "$@" | tail -1)")
+debs=("$packages"/libvarlo0_0.5.0_*.deb "$packages"/libvarlo-dev_0.5.0_*.deb)
+[ "${1:-}" = --default-prefix ] || {
 log "lintian (errors fail the run)"
 status=0
 report=$(lintian --fail-on error "${debs[@]}" 2>&1) || status=$?
 grep -v 'running with root privileges' <<<"$report" || true
 [ "$status" -eq 0 ] || { log "lintian reports errors"; exit 1; }
+}
 
 # Packages of this project installed before the run stay; the ones installed here go again.
 preinstalled=$(dpkg-query -W -f='${Package} ${Status}\n' libvarlo0 libvarlo-dev 2>/dev/null |
@@ -31,4 +35,4 @@ log "consumer with pkg-config"
 # shellcheck disable=SC2046
 g++ -std=c++20 tests/package/consumer.cpp -o "$work/consumer-pc" $(pkg-config --cflags --libs varlo)
 "$work/consumer-pc"
-log "package round trip passed"
+log "package round trip passed${1:+ ($1)}"

@@ -48,4 +48,5 @@ bash scripts/valgrind-tests.sh build/ci
 
 log "Debian packages: build, lintian, install, consumers, removal"
 bash scripts/package-test.sh
+bash scripts/package-test.sh --default-prefix
 log "all tests passed"
