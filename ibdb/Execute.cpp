@@ -16,6 +16,7 @@ constexpr uint8_t kNullFlag = 1;
 constexpr int32_t kNullTerminated = -3;  // ODBC's SQL_NTS
 constexpr int32_t kMaxSegmentSize = 65535;
 constexpr size_t kDateTextLength = 19;
+constexpr int kOctets = 1;  // the character set whose blank is a zero byte
 
 // Creates a blob from the caller's bytes and leaves its id in the entry's buffer.
 bool WriteBlob(TIbStmtRec* stmt, ISC_QUAD* id, const char* bytes, int64_t total, int32_t segment) {
@@ -97,8 +98,9 @@ bool detail::PutParam(TIbStmtRec* stmt, const XSQLVAR& var, const TBindSlot& slo
     case SQL_TEXT:
       if (bounded) {  // padded with blanks, never read past the caller's buffer
         const auto length = static_cast<size_t>(ParamLength(slot, row));
+        const char blank = (var.sqlsubtype & 0xFF) == kOctets ? '\0' : ' ';
         std::memcpy(target.sqldata, data, length);
-        std::memset(target.sqldata + length, ' ', static_cast<size_t>(var.sqllen) - length);
+        std::memset(target.sqldata + length, blank, static_cast<size_t>(var.sqllen) - length);
       } else {
         target.sqldata = const_cast<char*>(data);  // read in place
       }

@@ -661,7 +661,7 @@ TEST_F(Bounded, ColumnsNeverWritePastTheBufferAndReportTheFullLength) {
       const std::string text = Binary(textLengths[k % textLengths.size()], k);
       const std::string blob = Binary(blobLengths[k % blobLengths.size()], k + 7);
       const std::string chars =
-          text.substr(0, 10) + std::string(10 - std::min<size_t>(10, text.size()), ' ');
+          text.substr(0, 10) + std::string(10 - std::min<size_t>(10, text.size()), '\0');
       const int16_t rc = SQLFetch(select);
       const auto room = static_cast<size_t>(size - 1);
       const bool cut = text.size() > room || chars.size() > room || blob.size() > size_t(size);
@@ -749,7 +749,7 @@ TEST_F(Bounded, GetDataHandsOverEveryColumnBoundToNothingInPieces) {
       EXPECT_EQ(Reassemble(select, 6, size, false), Binary(blobLengths[k], k + 3));
       EXPECT_EQ(Reassemble(select, 2, size, true), text);
       EXPECT_EQ(Reassemble(select, 3, size, true),
-                text.substr(0, 10) + std::string(10 - std::min<size_t>(10, text.size()), ' '));
+                text.substr(0, 10) + std::string(10 - std::min<size_t>(10, text.size()), '\0'));
       EXPECT_EQ(Reassemble(select, 4, size, true), "02/03/2001 04:05:06");
       if (size >= 4) {
         int32_t i = 0, length = 0;
@@ -830,7 +830,8 @@ TEST_F(Bounded, RefusalsNameTheirError) {
 }
 
 // A text parameter's length: the length variable when it holds 0 to the buffer's size, else up
-// to a NUL or the buffer's end (nil or -3); any other length is refused. CHAR is padded.
+// to a NUL or the buffer's end (nil or -3); any other length is refused. CHAR is padded with
+// its set's blank (a zero byte for OCTETS).
 TEST_F(Bounded, ParameterLengthsFollowOdbc) {
   TIbStmtRec* stmt = Prepare("INSERT INTO BT (ID, V, C, D, B) VALUES (?, ?, ?, ?, ?)");
   int32_t id = 0;
@@ -874,7 +875,7 @@ TEST_F(Bounded, ParameterLengthsFollowOdbc) {
     const std::string where = " FROM BT WHERE ID = " + std::to_string(id++);
     EXPECT_EQ(VarloTest::QueryText(conn, "SELECT V" + where), "448 " + c.stored);
     EXPECT_EQ(VarloTest::QueryText(conn, "SELECT B" + where), "520 " + c.stored);
-    const std::string padded = c.stored.substr(0, 4) + std::string(10, ' ');
+    const std::string padded = c.stored.substr(0, 4) + std::string(10, '\0');
     EXPECT_EQ(VarloTest::QueryText(conn, "SELECT C" + where), "452 " + padded.substr(0, 10));
     EXPECT_EQ(VarloTest::QueryText(conn, "SELECT D" + where), "510 02/03/2001 04:05:06");
   }
