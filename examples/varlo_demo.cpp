@@ -1,14 +1,15 @@
 // A small host of the package: it runs statements through a TIBQuery, stores and reloads the
 // component as a text form, and reads the rows back through the call-level interface.
 //
-//   varlo-demo [--db NAME] [--user USER] [--password PASSWORD] [--form FILE | --query SQL]
+//   varlo-demo [--db NAME] [--user USER] [--password PASSWORD] [--charset NAME] [--dialect N]
+//              [--form FILE | --query SQL]
 //
 // Without --db it creates an embedded dialect-1 database in a temporary folder and removes it at
 // the end. With --form it loads a TIBQuery from a text form file and runs that instead of the
 // demonstration. With --query it runs one statement on --db and prints what it returns, for any
-// database. Failure boxes go to standard error.
+// database, in the database's own SQL dialect unless --dialect forces one, and with text in the
+// character set --charset names. Failure boxes go to standard error.
 #include <ibase.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,15 +36,17 @@ using namespace IbDB;
 namespace {
 
 struct Options {
-  std::string db, user, password, form, query;
+  std::string db, user, password, form, query, charset, dialect;
 };
 
 void Usage() {
   std::cout << "usage: varlo-demo [--db NAME] [--user USER] [--password PASSWORD]\n"
-               "                  [--form FILE | --query SQL]\n"
+               "                  [--charset NAME] [--dialect N] [--form FILE | --query SQL]\n"
                "  --db NAME        database to use (a path, or localhost:/path over the server);\n"
                "                   default: a new embedded database in a temporary folder\n"
                "  --user, --password  credentials for --db\n"
+               "  --charset NAME   the connection's character set (UTF8, WIN1251, ...)\n"
+               "  --dialect N      prepare --query in SQL dialect 1 or 3, not the database's\n"
                "  --form FILE      load a TIBQuery from a text form file and run it\n"
                "  --query SQL      run SQL on --db and print what it returns\n";
 }
@@ -61,6 +64,8 @@ bool ParseArgs(int argc, char** argv, Options& options) {
     if (arg == "--password" && value(options.password)) continue;
     if (arg == "--form" && value(options.form)) continue;
     if (arg == "--query" && value(options.query)) continue;
+    if (arg == "--charset" && value(options.charset)) continue;
+    if (arg == "--dialect" && value(options.dialect)) continue;
     Usage();
     if (arg == "--help" || arg == "-h") return false;
     std::exit(2);
@@ -96,61 +101,65 @@ std::string ErrorText(TIbConnRec* conn, TIbStmtRec* stmt) {
   return text;
 }
 
-// A blob column's buffer: the package reads a blob whole into it and checks no size, so it is a
-// reservation of address space larger than the most any read can write (a total past 2^31 - 1
-// ends the read, one segment later). Pages are touched only by what is read and are given back
-// after a large blob, so memory stays flat whatever the rows hold.
-class BlobBuffer {
- public:
-  static constexpr size_t kReserved = (size_t{1} << 31) + (size_t{1} << 17);
-  static constexpr size_t kKeep = size_t{1} << 20;
-
-  BlobBuffer() {
-    void* p = mmap(nullptr, kReserved, PROT_READ | PROT_WRITE,
-                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    data_ = static_cast<char*>(p);
-  }
-  ~BlobBuffer() { munmap(data_, kReserved); }
-  BlobBuffer(const BlobBuffer&) = delete;
-  BlobBuffer& operator=(const BlobBuffer&) = delete;
-
-  char* Data() const { return data_; }
-  // Gives back the pages a blob of length bytes touched, beyond the first MiB.
-  void Release(int32_t length) const {
-    if (length > static_cast<int32_t>(kKeep)) {
-      madvise(data_ + kKeep, static_cast<size_t>(length) - kKeep + 1, MADV_DONTNEED);
+// The number of characters of a text as printed: UTF-8 characters where the text is valid
+// UTF-8 (ignoring a character cut at its end), else bytes.
+size_t Utf8Prefix(const std::string& text, size_t characters, size_t* count) {
+  size_t at = 0, n = 0;
+  while (at < text.size() && n < characters) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    size_t width = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+    if (width == 0) return std::string::npos;
+    if (at + width > text.size()) break;  // cut at the end of what was read
+    for (size_t k = 1; k < width; ++k) {
+      if ((static_cast<unsigned char>(text[at + k]) & 0xC0) != 0x80) return std::string::npos;
     }
+    at += width;
+    ++n;
   }
+  if (count != nullptr) *count = n;
+  return at;
+}
 
- private:
-  char* data_ = nullptr;
-};
+size_t DisplayWidth(const std::string& text) {
+  size_t n = 0;
+  return Utf8Prefix(text, text.size(), &n) == std::string::npos ? text.size() : n;
+}
+
+// The first characters of a text, never cutting a UTF-8 character.
+std::string FirstCharacters(const std::string& text, size_t characters) {
+  const size_t end = Utf8Prefix(text, characters, nullptr);
+  return text.substr(0, end == std::string::npos ? characters : end);
+}
 
 // One result column: its description, the variables bound to it and how its values print.
 struct Column {
-  static constexpr int32_t kBlobReadSize = 65535;  // the fastest read the client carries
-  static constexpr size_t kTextBlobWidth = 40;
+  static constexpr size_t kTextBlobWidth = 40;      // characters of a text blob shown
+  static constexpr int32_t kBlobPeek = 4 * 40 + 4;  // bytes read of a blob: 40 UTF-8 characters
+  static constexpr int kOctets = 1;                 // Firebird's binary character set
 
+  uint8_t number = 0;
   std::string name;
   int16_t type = 0;
   int16_t scale = 0;
   int16_t subType = 0;
+  int16_t charset = 0;
   int32_t length = 0;
   size_t width = 0;
   std::vector<char> buffer;
-  std::unique_ptr<BlobBuffer> blob;
   uint8_t null = 0;
-  int32_t blobLength = 0;
+  int32_t valueLength = 0;
 
-  char* Data() { return blob ? blob->Data() : buffer.data(); }
+  // Binary text (OCTETS) prints as hexadecimal digits, two for each byte.
+  bool Hex() const {
+    return ((type & ~1) == SQL_VARYING || (type & ~1) == SQL_TEXT) && charset == kOctets;
+  }
 
   // The widest text a value of the column prints as.
   size_t ValueWidth() const {
     switch (type & ~1) {
       case SQL_VARYING:
       case SQL_TEXT:
-        return static_cast<size_t>(std::max(length, 1));
+        return static_cast<size_t>(std::max(length, 1)) * (Hex() ? 2 : 1);
       case SQL_LONG:
         return 11;
       case SQL_SHORT:
@@ -170,37 +179,43 @@ struct Column {
       case SQL_BOOLEAN:
         return 5;
       case SQL_BLOB:
-        return subType == 1 ? kTextBlobWidth : 16;
+        return subType == 1 ? kTextBlobWidth + 3 : 16;
       default:
         return 12;
     }
   }
 
-  // The buffer that binding hands to the package: in-place codes need sqllen bytes (and a NUL
-  // for text), dates 20 bytes of text.
-  void Allocate(int16_t sqllen) {
+  // Binds the column in the bounded form, into a buffer of the size its value needs: text its
+  // length and a NUL, dates 20 bytes of text, every other type its own length. A blob is bound
+  // to nothing: SQLGetData reads what is shown of it.
+  int32_t Bind(TIbStmtRec* stmt, int16_t sqllen) {
     switch (IBAPI::KindOf(type)) {
+      case IBAPI::TypeKind::Blob:
+        buffer.resize(kBlobPeek);
+        return 0;
       case IBAPI::TypeKind::Date:
         buffer.resize(20);
-        break;
-      case IBAPI::TypeKind::Blob:
-        blob = std::make_unique<BlobBuffer>();
-        blobLength = kBlobReadSize;
         break;
       default:
         buffer.resize(static_cast<size_t>(std::max<int16_t>(sqllen, 8)) + 1);
         break;
     }
+    return SQLBindCol(stmt, number, type, buffer.data(), static_cast<int32_t>(buffer.size()), &null,
+                      &valueLength);
   }
 
-  std::string Text() {
+  std::string Text(TIbStmtRec* stmt) {
+    const char* data = buffer.data();
+    if ((type & ~1) == SQL_BLOB) return BlobText(stmt);
     if (null == 1) return "NULL";
-    const char* data = Data();
     switch (type & ~1) {
       case SQL_VARYING:
-      case SQL_TEXT:
+      case SQL_TEXT: {
+        const auto n = static_cast<size_t>(std::max(valueLength, 0));
+        return Hex() ? HexDigits(data, n) : Printable(data, n);
+      }
       case SQL_TIMESTAMP:
-        return Printable(data, std::strlen(data));
+        return data;
       case SQL_LONG:
         return std::to_string(Read<int32_t>(data));  // the integer part where scaled
       case SQL_SHORT:
@@ -226,17 +241,23 @@ struct Column {
       }
       case SQL_BOOLEAN:
         return data[0] != 0 ? "TRUE" : "FALSE";
-      case SQL_BLOB: {
-        if (blobLength < 0) return "<unreadable blob>";
-        std::string text = subType == 1 ? Printable(data, static_cast<size_t>(blobLength))
-                                        : "<" + std::to_string(blobLength) + " bytes>";
-        blob->Release(blobLength);
-        if (text.size() > kTextBlobWidth) text = text.substr(0, kTextBlobWidth - 3) + "...";
-        return text;
-      }
       default:
         return "<type " + std::to_string(type) + ">";
     }
+  }
+
+  // A blob's first piece tells its length and holds what is shown of its text; the rest is
+  // never read, so a blob of any size costs one piece.
+  std::string BlobText(TIbStmtRec* stmt) {
+    int32_t total = 0;
+    const int16_t rc = SQLGetData(stmt, number, buffer.data(), kBlobPeek, &total);
+    if (rc != 0 && rc != 1) return "<unreadable blob>";
+    if (total == -1) return "NULL";
+    if (subType != 1) return "<" + std::to_string(total) + " bytes>";
+    const std::string read(buffer.data(), static_cast<size_t>(std::min(total, kBlobPeek)));
+    std::string text = Printable(read.data(), read.size());
+    const std::string shown = FirstCharacters(text, kTextBlobWidth);
+    return shown.size() < text.size() || total > kBlobPeek ? shown + "..." : text;
   }
 
   template <typename T>
@@ -251,6 +272,17 @@ struct Column {
     std::string out(text, n);
     for (char& c : out) {
       if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    }
+    return out;
+  }
+
+  static std::string HexDigits(const char* bytes, size_t n) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string out;
+    for (size_t k = 0; k < n; ++k) {
+      const auto b = static_cast<unsigned char>(bytes[k]);
+      out += kDigits[b >> 4];
+      out += kDigits[b & 15];
     }
     return out;
   }
@@ -278,17 +310,68 @@ struct Column {
   }
 };
 
+// Attaches with the options' credentials, dialect and character set. The character set is
+// asked for by name: its number comes from the database's own list, read first without one.
+int Connect(const Options& options, TIbConnRec*& conn) {
+  SQLAllocConnect(conn);
+  auto fail = [&](const std::string& what) {
+    std::fprintf(stderr, "%s: %s\n", what.c_str(), ErrorText(conn, nullptr).c_str());
+    SQLDisconnect(conn);
+    return 1;
+  };
+  if (!options.dialect.empty()) {
+    const int dialect = std::atoi(options.dialect.c_str());
+    if (SQLSetConnectOption(conn, 150, static_cast<uint16_t>(dialect)) != 0) {
+      return fail("--dialect " + options.dialect);
+    }
+  }
+  if (!options.charset.empty()) {
+    if (SQLConnect(conn, options.db, options.user, options.password) != 0) {
+      return fail("connect failed");
+    }
+    TIbStmtRec* stmt = nullptr;
+    int32_t id = -1;
+    uint8_t null = 1;
+    std::string name = options.charset;
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (SQLAllocStmt(conn, stmt) == 0) {
+      const std::string sql =
+          "SELECT RDB$CHARACTER_SET_ID FROM RDB$CHARACTER_SETS WHERE RDB$CHARACTER_SET_NAME = ?";
+      int32_t nameLength = static_cast<int32_t>(name.size());
+      uint8_t nameNull = 0;
+      int16_t type = 0, len = 0;
+      if (SQLPrepare(stmt, sql.c_str(), 0) == 0 && SQLGetCol(stmt, 1, type, len) == 0 &&
+          SQLBindCol(stmt, 1, type, &id, 4, &null, nullptr) == 0 &&
+          SQLGetParam(stmt, 1, type, len) == 0 &&
+          SQLBindParameter(stmt, 1, type, name.data(), nameLength, &nameNull, &nameLength) == 0 &&
+          SQLExecute(stmt) == 0 && SQLFetch(stmt) != 0) {
+        null = 1;
+      }
+      SQLFreeStmt(stmt, 1);
+    }
+    SQLDisconnect(conn);
+    SQLAllocConnect(conn);
+    if (null != 0 || SQLSetConnectOption(conn, 151, static_cast<uint16_t>(id)) != 0) {
+      std::fprintf(stderr, "--charset %s: no such character set\n", options.charset.c_str());
+      SQLDisconnect(conn);
+      return 1;
+    }
+    if (!options.dialect.empty()) {
+      SQLSetConnectOption(conn, 150, static_cast<uint16_t>(std::atoi(options.dialect.c_str())));
+    }
+  }
+  if (SQLConnect(conn, options.db, options.user, options.password) != 0) {
+    return fail("connect failed");
+  }
+  return 0;
+}
+
 // Prepares and runs a statement through the call-level interface, describes and binds every
 // column and prints the rows as they come, under the columns' names. Returns the process result:
 // 0, or 1 after printing the error text.
 int PrintQuery(const Options& options, const std::string& sql) {
   TIbConnRec* conn = nullptr;
-  SQLAllocConnect(conn);
-  if (SQLConnect(conn, options.db, options.user, options.password) != 0) {
-    std::fprintf(stderr, "connect failed: %s\n", ErrorText(conn, nullptr).c_str());
-    SQLDisconnect(conn);
-    return 1;
-  }
+  if (Connect(options, conn) != 0) return 1;
   TIbStmtRec* stmt = nullptr;
   std::vector<std::unique_ptr<Column>> columns;
   std::string error;
@@ -297,20 +380,24 @@ int PrintQuery(const Options& options, const std::string& sql) {
     fail(nullptr);
   } else if (SQLPrepare(stmt, sql.c_str(), 0) != 0) {
     fail(stmt);
+  } else if (stmt->OutSqlda->sqld > 255) {
+    error = "the statement has " + std::to_string(stmt->OutSqlda->sqld) +
+            " columns; the interface numbers columns 1 to 255, so at most 255 can be read";
   }
-  for (uint8_t n = 1; error.empty(); ++n) {
+  for (uint8_t n = 1; error.empty() && n <= stmt->OutSqlda->sqld; ++n) {
     auto c = std::make_unique<Column>();
     char name[64];
     if (SQLDescribeCol(stmt, n, name, sizeof(name), nullptr, &c->type, &c->length, &c->scale,
                        nullptr) != 0) {
       break;
     }
+    c->number = n;
     c->name = name;
     const XSQLVAR& var = stmt->OutSqlda->sqlvar[n - 1];
     c->subType = var.sqlsubtype;
-    c->Allocate(var.sqllen);
-    c->width = std::max({c->name.size(), c->ValueWidth(), size_t{4}});
-    if (SQLBindCol(stmt, n, c->type, c->Data(), &c->null, &c->blobLength) != 0) fail(stmt);
+    c->charset = static_cast<int16_t>(var.sqlsubtype & 0xFF);
+    c->width = std::max({DisplayWidth(c->name), c->ValueWidth(), size_t{4}});
+    if (c->Bind(stmt, var.sqllen) != 0) fail(stmt);
     columns.push_back(std::move(c));
     if (n == 255) break;
   }
@@ -319,9 +406,9 @@ int PrintQuery(const Options& options, const std::string& sql) {
   auto line = [&](auto cell, const char* separator) {
     std::string out;
     for (size_t i = 0; i < columns.size(); ++i) {
-      std::string text = cell(*columns[i]);
-      if (text.size() > columns[i]->width) text.resize(columns[i]->width);
-      out += (i ? separator : "") + text + std::string(columns[i]->width - text.size(), ' ');
+      std::string text = FirstCharacters(cell(*columns[i]), columns[i]->width);
+      out += (i ? separator : "") + text +
+             std::string(columns[i]->width - std::min(columns[i]->width, DisplayWidth(text)), ' ');
     }
     out.erase(out.find_last_not_of(' ') + 1);
     std::printf("%s\n", out.c_str());
@@ -332,7 +419,7 @@ int PrintQuery(const Options& options, const std::string& sql) {
     line([](Column& c) { return std::string(c.width, '-'); }, "-+-");
     int16_t rc;
     while ((rc = SQLFetch(stmt)) == 0) {
-      line([](Column& c) { return c.Text(); }, " | ");
+      line([stmt](Column& c) { return c.Text(stmt); }, " | ");
       ++rows;
     }
     if (rc != 100) fail(stmt);
