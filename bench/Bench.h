@@ -24,7 +24,9 @@ constexpr const char* kFetchSelect = "SELECT ID, NAME, D, CODE, X, PRICE FROM RO
 constexpr const char* kInsertSql =
     "INSERT INTO INS (ID, NAME, D, CODE, X, PRICE) VALUES (?, ?, ?, ?, ?, ?)";
 constexpr int kWideRows = 20000;
-constexpr uint16_t kSegment = 65535;  // the largest segment the client carries
+constexpr uint16_t kSegment = 65535;       // the largest segment the client carries
+constexpr int32_t kPieceSize = 64 * 1024;  // the buffer SQLGetData reads a blob through
+constexpr int kArrayRows = 1000;           // rows per execution of the array forms
 
 // One row of the fetch case as this package hands it over: NUMERIC(9,2) as its integer part,
 // the date as "MM/DD/YYYY hh:mm:ss"; a NULL VARCHAR keeps the text of the row before, a NULL
@@ -111,6 +113,28 @@ inline uint64_t Checksum(const char* bytes, size_t n) {
   return s;
 }
 
+// The same checksum over bytes that arrive in pieces.
+class StreamChecksum {
+ public:
+  void Add(const char* bytes, size_t n) {
+    for (; next_ < seen_ + n; next_ += 4093) {
+      samples_ = samples_ * 31 + static_cast<uint8_t>(bytes[next_ - seen_]);
+      ++count_;
+    }
+    seen_ += n;
+  }
+  // Checksum(bytes, n) of all the bytes: the length, then the samples.
+  uint64_t Value() const {
+    uint64_t s = seen_;
+    for (size_t k = 0; k < count_; ++k) s *= 31;
+    return s + samples_;
+  }
+
+ private:
+  size_t seen_ = 0, next_ = 0, count_ = 0;
+  uint64_t samples_ = 0;
+};
+
 // One implementation of the cases, with a connection of its own to the target. A case it cannot
 // do is left empty, with the reason in the notes.
 struct Impl {
@@ -118,6 +142,9 @@ struct Impl {
   std::function<uint64_t(int rows)> fetch;
   std::function<uint64_t(int columns)> wide;
   std::function<uint64_t(const InsertInputs& inputs, int rows)> insert;
+  // The same rows as insert, in the implementation's form for many rows at once: parameter
+  // arrays, a bulk or batch form; the raw client and a row-by-row form loop.
+  std::function<uint64_t(const InsertInputs& inputs, int rows)> insertArray;
   std::function<void(const std::vector<char>& data, int id)> blobWrite;
   std::function<uint64_t(std::vector<char>& back, int id)> blobRead;
   std::string notes;

@@ -24,8 +24,8 @@ cmake -S . -B build/bench -DCMAKE_BUILD_TYPE=Release -DVARLO_BUILD_TESTS=OFF \
 cmake --build build/bench -j "$(nproc)" --target varlo-bench >/dev/null
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(uname -sr)"
 
-impls=(Raw IbDB SociRow SociBulk Qt)
-names=("raw client" "IbDB" "SOCI row" "SOCI bulk" "Qt")
+impls=(Raw IbDB IbDBBounded SociRow SociBulk Qt)
+names=("raw client" "IbDB" "IbDB bounded" "SOCI row" "SOCI bulk" "Qt")
 # The databases are made outside callgrind, which would spend most of its time filling them.
 dir=$(mktemp -d /tmp/varlo-instructions.XXXXXX)
 trap 'rm -rf "$dir"' EXIT

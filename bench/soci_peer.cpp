@@ -246,7 +246,7 @@ std::vector<Impl> bench::SociImpls(const Target& target, std::string& skipped) {
   return {
       {"SOCI row", [row](int rows) { return FetchSociRow(*row, rows); },
        [row](int columns) { return WideSociRow(*row, columns); },
-       [row](const InsertInputs& in, int rows) { return InsertSociRow(*row, in, rows); },
+       [row](const InsertInputs& in, int rows) { return InsertSociRow(*row, in, rows); }, nullptr,
        [row](const std::vector<char>& data, int id) { BlobWriteSociRow(*row, data, id); },
        [row](std::vector<char>& back, int id) { return BlobReadSociRow(*row, back, id); },
        "SOCI delivers NUMERIC(9,2) as a double and dates as std::tm; the loop takes the integer "
@@ -254,6 +254,7 @@ std::vector<Impl> bench::SociImpls(const Target& target, std::string& skipped) {
        "which holds the whole blob in memory."},
       {"SOCI bulk", [bulk](int rows) { return FetchSociBulk(*bulk, rows); },
        [bulk](int columns) { return WideSociBulk(*bulk, columns); },
+       [bulk](const InsertInputs& in, int rows) { return InsertSociBulk(*bulk, in, rows); },
        [bulk](const InsertInputs& in, int rows) { return InsertSociBulk(*bulk, in, rows); },
        nullptr, nullptr, "vectors of 1000 rows (100 for the wide rows); blobs have no bulk form."},
   };
