@@ -1,6 +1,7 @@
 // Connection records, attach and detach, the one transaction of each connection, and what the
 // package records when an attachment is lost.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <vector>
 
@@ -199,7 +200,7 @@ bool detail::ReportsLoss(const ISC_STATUS* status) {
 void detail::RecordLoss(TIbConnRec* conn, const ISC_STATUS* status) {
   TConnState& state = conn->State;
   CopyStatus(status, state.LostStatus, state.LostStrings, sizeof(state.LostStrings));
-  state.Lost = 1;
+  std::atomic_ref<uint8_t>(state.Lost).store(1, std::memory_order_release);  // SQLCancel reads it
 }
 
 int32_t SQLAllocConnect(TIbConnRec*& hdbc) {
@@ -227,6 +228,15 @@ int32_t SQLConnect(TIbConnRec* hdbc, const std::string& dbName, const std::strin
   }
   hdbc->State.Remote = IsRemoteName(dbName) ? 1 : 0;
   hdbc->State.Dialect = 0;
+  // A login timeout bounds the TCP connection by a probe of the package's own (the client's
+  // connect waits for the kernel's retries) and what follows by the client's connect timeout.
+  const int wait = detail::LoginProbe(hdbc, dbName);
+  if (wait < 0) return -1;
+  if (wait > 0) {
+    dpb.push_back(static_cast<char>(isc_dpb_connect_timeout));
+    dpb.push_back(4);
+    for (int shift = 0; shift < 32; shift += 8) dpb.push_back(static_cast<char>(wait >> shift));
+  }
   // Name length 0: the name is NUL-terminated. A failed attach has no attachment to lose.
   if (Entries.isc_attach_database(hdbc->Status, 0, dbName.c_str(), &hdbc->DbHandle,
                                   static_cast<short>(dpb.size()), dpb.data()) != 0) {
@@ -244,6 +254,7 @@ int32_t SQLConnect(TIbConnRec* hdbc, const std::string& dbName, const std::strin
 
 int32_t SQLDisconnect(TIbConnRec*& hdbc) {
   if (hdbc == nullptr) return 0;
+  detail::UnregisterAll(hdbc);  // from here on SQLCancel reaches none of its statements
   const bool shared = SharesTransaction(hdbc);
   const isc_tr_handle old = hdbc->TrHandle;
   if (hdbc->State.Lost != 0) {
@@ -273,6 +284,7 @@ int32_t SQLTransact(TIbConnRec* hdbc, uint8_t fType) {
   if (hdbc == nullptr) return -1;
   if (fType != kStart && hdbc->TrHandle == 0) return 0;
   if (Refused(hdbc, hdbc->Status)) return -1;
+  detail::TRunning running(hdbc, hdbc->Status);
   ISC_STATUS rc;
   if (fType == kStart) {
     rc = detail::StartTransaction(hdbc->Status, hdbc);

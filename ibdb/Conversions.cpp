@@ -132,8 +132,9 @@ int64_t detail::ReadPieces(TIbStmtRec* stmt, isc_blob_handle* blob, char* buffer
   while (filled < room) {
     unsigned short length = 0;
     const auto ask = static_cast<unsigned short>(std::min<int64_t>(kMaxSegmentSize, room - filled));
-    ISC_STATUS rc = Watch(stmt->Conn, stmt->Status,
-                          Entries.isc_get_segment(stmt->Status, blob, &length, ask, buffer + filled));
+    ISC_STATUS rc =
+        Watch(stmt->Conn, stmt->Status,
+              Entries.isc_get_segment(stmt->Status, blob, &length, ask, buffer + filled));
     filled += length;
     if (rc == isc_segstr_eof) {
       ended = true;
@@ -176,6 +177,7 @@ int32_t IBBlobToPtr(TIbStmtRec* hstmt, const ISC_QUAD* blobId, void* buffer, int
   }
   TIbConnRec* conn = hstmt->Conn;
   ISC_STATUS* status = hstmt->Status;  // a failed read explains itself through SQLError
+  detail::TRunning running(conn, status);
   isc_blob_handle blob = 0;
   if (Watch(conn, status,
             Entries.isc_open_blob2(status, &conn->DbHandle, &conn->TrHandle, &blob,

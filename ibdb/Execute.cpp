@@ -142,6 +142,7 @@ int16_t SQLExecute(TIbStmtRec* hstmt) {
     }
   }
   TIbConnRec* conn = hstmt->Conn;
+  detail::TRunning running(conn, hstmt->Status, hstmt->QueryTimeout);
   // Opened before the parameters, so that blobs are created in the transaction that executes.
   if (!detail::StartIfNone(hstmt)) return -1;
   if (withParams) {

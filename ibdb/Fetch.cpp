@@ -69,9 +69,9 @@ void MakePlan(TBindIndex& index, int32_t count, uint8_t* scratch) {
 // Whether it was cut.
 bool ReadBoundedBlob(TIbStmtRec* stmt, const XSQLVAR& var, const TBindSlot& slot) {
   int64_t total = 0;
-  const int64_t read = detail::ReadBlobInto(stmt, reinterpret_cast<const ISC_QUAD*>(var.sqldata),
-                                            static_cast<char*>(slot.Node->Data), slot.ValueMax,
-                                            &total);
+  const int64_t read =
+      detail::ReadBlobInto(stmt, reinterpret_cast<const ISC_QUAD*>(var.sqldata),
+                           static_cast<char*>(slot.Node->Data), slot.ValueMax, &total);
   if (slot.Length != nullptr) *slot.Length = read < 0 ? -1 : detail::ReportedLength(total);
   return read >= 0 && total > read;
 }
@@ -92,6 +92,7 @@ int16_t SQLFetch(TIbStmtRec* hstmt) {
     HoldUnbound(hstmt);
   }
   if (index.PlanStale != 0) MakePlan(index, out->sqld, &hstmt->HeldNull);
+  detail::TRunning running(hstmt->Conn, hstmt->Status, hstmt->QueryTimeout);
   if (hstmt->GetData != nullptr) detail::NextHeldRow(hstmt);
   ISC_STATUS rc = detail::Watch(
       hstmt->Conn, hstmt->Status,

@@ -162,6 +162,7 @@ int16_t SQLGetData(TIbStmtRec* hstmt, uint8_t icol, void* rgbValue, int32_t cbVa
     column.Ended = 1;
     return 0;
   }
+  detail::TRunning running(hstmt->Conn, hstmt->Status, hstmt->QueryTimeout);
   switch (BaseType(var.sqltype)) {
     case SQL_VARYING: {
       uint16_t length;

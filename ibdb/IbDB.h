@@ -116,15 +116,15 @@ struct TBindSlot {
 };
 
 struct TBindIndex {
-  TBindSlot* Slots;        // Count slots
-  ISC_SHORT* Indicators;   // the entries' sqlind, side by side
+  TBindSlot* Slots;       // Count slots
+  ISC_SHORT* Indicators;  // the entries' sqlind, side by side
   int32_t Count;
-  int32_t Bound;           // slots that hold a node
-  int32_t Classic;         // slots bound with the classic form
-  uint8_t PlanStale;       // the bindings changed since the fetch plan below was made
-  uint8_t** Flags;         // fetch plan: each entry's null flag, or nil when they lie side by
-  uint8_t* FlagBase;       // side from FlagBase in entry order
-  int32_t* Finishing;      // fetch plan: the entries that need work after their null flag
+  int32_t Bound;       // slots that hold a node
+  int32_t Classic;     // slots bound with the classic form
+  uint8_t PlanStale;   // the bindings changed since the fetch plan below was made
+  uint8_t** Flags;     // fetch plan: each entry's null flag, or nil when they lie side by
+  uint8_t* FlagBase;   // side from FlagBase in entry order
+  int32_t* Finishing;  // fetch plan: the entries that need work after their null flag
   int32_t FinishingCount;
 };
 
@@ -142,8 +142,9 @@ struct TIbStmtRec {
   // Package-internal; callers do not touch these.
   TBindIndex ColIndex, ParamIndex;
   TGetData* GetData;
-  uint8_t HasRow;    // the last fetch delivered a row that SQLGetData may read
-  uint8_t HeldNull;  // where a fetch writes the null flag of a column held for SQLGetData
+  uint8_t HasRow;         // the last fetch delivered a row that SQLGetData may read
+  uint8_t HeldNull;       // where a fetch writes the null flag of a column held for SQLGetData
+  uint32_t QueryTimeout;  // statement option 0: seconds each execution and fetch may take
 };
 
 // Connections and transactions. fType of SQLTransact/SQLTransactMdb: 0 commit, 1 roll back,
@@ -196,6 +197,12 @@ int16_t SQLGetData(TIbStmtRec* hstmt, uint8_t icol, void* rgbValue, int32_t cbVa
 // Execution and fetching.
 int16_t SQLExecute(TIbStmtRec* hstmt);
 int16_t SQLFetch(TIbStmtRec* hstmt);
+
+// Bounded waits. SQLCancel may be called from any thread while another is inside a call on the
+// statement's connection; see the README for the orders allowed. SQLSetStmtOption option 0 is
+// the query timeout in seconds (0: none).
+int16_t SQLCancel(TIbStmtRec* hstmt);
+int32_t SQLSetStmtOption(TIbStmtRec* hstmt, uint16_t fOption, uint32_t vParam);
 
 // Conversions. IBDateToTM writes at most 20 bytes. IBTMToDate throws Framework::EConvertError
 // for a field that is not a decimal integer, leaving the date untouched. IBBlobToPtr reads the

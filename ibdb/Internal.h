@@ -4,9 +4,11 @@
 #include "client/IBAPI.h"
 #include "ibdb/IbDB.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 namespace IbDB::detail {
 
@@ -52,6 +54,37 @@ inline bool Refused(const TIbConnRec* conn, ISC_STATUS* status) {
 inline bool Refused(TIbStmtRec* stmt) {
   return Refused(stmt->Conn, stmt->Status);
 }
+
+// Marks a call running on the connection for the length of its scope, so that SQLCancel (and
+// the statement's query timeout, armed when given) reaches it; a call made within another call
+// on the connection leaves the marking to that one. At its end a cancel that found no request
+// is withdrawn, and a connection whose side was closed under the call is recorded as lost with
+// the call's status vector.
+class TRunning {
+ public:
+  TRunning(TIbConnRec* conn, ISC_STATUS* status, uint32_t timeoutSeconds = 0);
+  ~TRunning();
+  TRunning(const TRunning&) = delete;
+  TRunning& operator=(const TRunning&) = delete;
+
+  // Read by the timer under its mutex.
+  TIbConnRec* Conn;
+  ISC_STATUS* Status;
+  std::chrono::steady_clock::time_point When{};
+  int Phase = 0;  // 0: cancel at When; 1: close the connection's side at When
+  bool Armed = false;
+};
+
+// The login timeout's first part: for a name reached over TCP, whether a connection to the
+// server's port opens within the timeout. The seconds left for the client's own wait (0 when no
+// timeout is set), or -1 with the error left in the connection's Status.
+int LoginProbe(TIbConnRec* conn, const std::string& dbName);
+
+// The statements SQLCancel may reach: registered when allocated, unregistered before they are
+// freed, and all of a connection's before it is detached.
+void Register(TIbStmtRec* stmt);
+void Unregister(TIbStmtRec* stmt);
+void UnregisterAll(TIbConnRec* conn);
 
 // Transaction-existence block as the client reads it.
 struct TTeb {

@@ -90,6 +90,7 @@ int32_t SQLAllocStmt(TIbConnRec* hdbc, TIbStmtRec*& hstmt) {
   stmt->Conn = hdbc;
   stmt->OutSqlda = NewArea(kInitialEntries);
   stmt->InSqlda = NewArea(kInitialEntries);
+  detail::Register(stmt);
   hstmt = stmt;
   return 0;
 }
@@ -102,6 +103,7 @@ int16_t SQLPrepare(TIbStmtRec* hstmt, const char* szSqlStr, int32_t /*cbSqlStr*/
   }
   // The new description may give an entry another type: no binding outlives a preparation.
   detail::ReleaseBindings(hstmt);
+  detail::TRunning running(hstmt->Conn, hstmt->Status);
 
   TIbConnRec* conn = hstmt->Conn;
   if (!detail::StartIfNone(hstmt)) return -1;
@@ -154,6 +156,7 @@ int16_t SQLFreeStmt(TIbStmtRec* hstmt, uint8_t fOption) {
             Entries.isc_dsql_free_statement(hstmt->Status, &hstmt->StmtHandle, DSQL_close));
     }
   } else if (fOption == kDropOption) {
+    detail::Unregister(hstmt);  // SQLCancel reaches it no more
     if (!lost) {
       Watch(hstmt->Conn, hstmt->Status,
             Entries.isc_dsql_free_statement(hstmt->Status, &hstmt->StmtHandle, DSQL_drop));

@@ -325,13 +325,7 @@ class LostServer : public ::testing::Test {
   std::unique_ptr<RawDb> killer;
 };
 
-int OpenDescriptors() {
-  int n = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
-    ++n;
-  }
-  return n;
-}
+using VarloTest::OpenDescriptors;
 
 // In a child process of its own (the test below): a loss that only a statement sees, then the
 // drop and the disconnect, again and again.

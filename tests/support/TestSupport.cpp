@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +23,7 @@
 #include <sstream>
 #include <thread>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -308,6 +313,186 @@ void ExpectChildPassed(const ChildResult& child, const std::string& summary) {
   if (line != std::string::npos) {
     std::printf("%s", child.output.substr(line, child.output.find('\n', line) - line + 1).c_str());
   }
+}
+
+// ---- network stand-ins ----
+
+namespace {
+
+int ListenOnLoopback(int backlog, int& port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof(address);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      listen(fd, backlog) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    throw std::runtime_error("cannot listen on the loopback interface");
+  }
+  port = ntohs(address.sin_port);
+  return fd;
+}
+
+int ConnectTo(int port, bool blocking) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK), 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 &&
+      errno != EINPROGRESS) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+std::string LoopbackName(int port, const std::string& path) {
+  return "127.0.0.1/" + std::to_string(port) + ":" + path;
+}
+
+}  // namespace
+
+TcpProxy::TcpProxy() {
+  listener_ = ListenOnLoopback(16, port_);
+  if (pipe2(wake_, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  thread_ = std::thread([this] { Loop(); });
+}
+
+TcpProxy::~TcpProxy() {
+  stop_ = true;
+  [[maybe_unused]] ssize_t n = write(wake_[1], "x", 1);
+  thread_.join();
+  close(listener_);
+  close(wake_[0]);
+  close(wake_[1]);
+}
+
+std::string TcpProxy::Name(const std::string& path) const {
+  return LoopbackName(port_, path);
+}
+
+void TcpProxy::Pause() {
+  paused_ = true;
+  [[maybe_unused]] ssize_t n = write(wake_[1], "x", 1);
+}
+
+void TcpProxy::Resume() {
+  paused_ = false;
+  [[maybe_unused]] ssize_t n = write(wake_[1], "x", 1);
+}
+
+bool TcpProxy::WaitIdle(int seconds) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  while (open_ != 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return open_ == 0;
+}
+
+void TcpProxy::Loop() {
+  std::vector<std::pair<int, int>> pairs;  // client side, server side
+  while (!stop_) {
+    std::vector<pollfd> fds{{listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    const bool forwarding = !paused_;
+    if (forwarding) {
+      for (auto [a, b] : pairs) {
+        fds.push_back({a, POLLIN, 0});
+        fds.push_back({b, POLLIN, 0});
+      }
+    }
+    if (poll(fds.data(), fds.size(), 1000) <= 0) continue;
+    if (fds[1].revents != 0) {
+      char drain[16];
+      [[maybe_unused]] ssize_t n = read(wake_[0], drain, sizeof(drain));
+    }
+    if (fds[0].revents != 0) {
+      const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+      const int server = client >= 0 ? ConnectTo(3050, true) : -1;
+      if (server >= 0) {
+        pairs.emplace_back(client, server);
+        open_ = static_cast<int>(pairs.size());
+      } else if (client >= 0) {
+        close(client);
+      }
+    }
+    if (!forwarding) continue;
+    std::vector<std::pair<int, int>> kept;
+    for (size_t k = 0; k < pairs.size(); ++k) {
+      bool open = true;
+      for (int side = 0; side < 2 && open; ++side) {
+        const pollfd& p = fds[2 + 2 * k + static_cast<size_t>(side)];
+        if (p.revents == 0) continue;
+        const int from = side == 0 ? pairs[k].first : pairs[k].second;
+        const int to = side == 0 ? pairs[k].second : pairs[k].first;
+        char buffer[65536];
+        const ssize_t n = read(from, buffer, sizeof(buffer));
+        open = n > 0 && send(to, buffer, static_cast<size_t>(n), MSG_NOSIGNAL) == n;
+      }
+      if (open) {
+        kept.push_back(pairs[k]);
+      } else {
+        close(pairs[k].first);
+        close(pairs[k].second);
+      }
+    }
+    pairs = kept;
+    open_ = static_cast<int>(pairs.size());
+  }
+  for (auto [a, b] : pairs) {
+    close(a);
+    close(b);
+  }
+}
+
+SilentListener::SilentListener(bool dropRequests) {
+  listener_ = ListenOnLoopback(dropRequests ? 0 : 16, port_);
+  if (pipe2(wake_, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  if (dropRequests) {
+    // Fill the accept queue: once a connection stays pending, requests are dropped.
+    for (int k = 0; k < 8; ++k) {
+      const int fd = ConnectTo(port_, false);
+      held_.push_back(fd);
+      pollfd p{fd, POLLOUT, 0};
+      if (poll(&p, 1, 200) == 0) return;
+    }
+    throw std::runtime_error("the accept queue would not fill");
+  }
+  thread_ = std::thread([this] { Loop(); });
+}
+
+SilentListener::~SilentListener() {
+  if (thread_.joinable()) {
+    [[maybe_unused]] ssize_t n = write(wake_[1], "x", 1);
+    thread_.join();
+  }
+  for (int fd : held_) close(fd);
+  close(listener_);
+  close(wake_[0]);
+  close(wake_[1]);
+}
+
+std::string SilentListener::Name(const std::string& path) const {
+  return LoopbackName(port_, path);
+}
+
+void SilentListener::Loop() {
+  for (;;) {
+    pollfd fds[] = {{listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    if (poll(fds, 2, -1) <= 0) continue;
+    if (fds[1].revents != 0) return;
+    const int fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0) held_.push_back(fd);  // accepted, and never answered
+  }
+}
+
+int OpenDescriptors() {
+  int n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    ++n;
+  }
+  return n;
 }
 
 // ---- the spy ----

@@ -4,10 +4,12 @@
 
 #include <ibase.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ibdb/IbDB.h"
@@ -86,6 +88,55 @@ std::optional<std::string> ChildArgument();
 // Expects the child to have finished in time and passed its one test; prints the line of its
 // output that starts with summary.
 void ExpectChildPassed(const ChildResult& child, const std::string& summary);
+
+// A TCP proxy in front of the real server on 127.0.0.1:3050. It forwards until Pause(); then
+// it keeps both sockets of every connection open and forwards nothing, as a frozen server or a
+// broken path would, until Resume(). Attach through Name(path).
+class TcpProxy {
+ public:
+  TcpProxy();
+  ~TcpProxy();
+  TcpProxy(const TcpProxy&) = delete;
+  TcpProxy& operator=(const TcpProxy&) = delete;
+  std::string Name(const std::string& path) const;
+  void Pause();
+  void Resume();
+  // Waits up to seconds for every forwarded connection to have closed; whether they did.
+  bool WaitIdle(int seconds) const;
+
+ private:
+  void Loop();
+  int listener_ = -1;
+  int port_ = 0;
+  int wake_[2] = {-1, -1};
+  std::atomic<int> open_{0};
+  std::atomic<bool> paused_{false};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// A listener on 127.0.0.1 that never answers: it accepts connections and says nothing (a server
+// that hangs before its greeting), or with dropRequests its accept queue is full, so that new
+// connection requests are dropped as from a host that is gone.
+class SilentListener {
+ public:
+  explicit SilentListener(bool dropRequests);
+  ~SilentListener();
+  SilentListener(const SilentListener&) = delete;
+  SilentListener& operator=(const SilentListener&) = delete;
+  std::string Name(const std::string& path) const;
+
+ private:
+  void Loop();
+  int listener_ = -1;
+  int port_ = 0;
+  std::vector<int> held_;
+  int wake_[2] = {-1, -1};
+  std::thread thread_;
+};
+
+// The number of descriptors this process holds open.
+int OpenDescriptors();
 
 // Replaces every entry of the client table with a wrapper that counts calls and, on request,
 // makes one call fail with a real client error vector. One spy at a time.

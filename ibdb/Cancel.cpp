@@ -1,0 +1,306 @@
+// Bounded waits: SQLCancel from any thread, the query timeout of a statement (one timer thread
+// for the whole package), and the registry of live statements that makes a cancel harmless
+// after the statement is gone.
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include "ibdb/Internal.h"
+
+namespace IbDB {
+
+using detail::TRunning;
+using IBAPI::Entries;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// What a connection's Running word holds.
+enum TRunState : uint32_t {
+  kIdle = 0,
+  kRunning = 1,
+  kRaised = 2,   // a cancel went to the running request
+  kAborted = 3,  // the connection's side was closed under it
+};
+
+// How long the server has to answer a cancel before the connection's side is closed.
+constexpr auto kGrace = std::chrono::seconds(1);
+
+// Everything here lives for the life of the process: the timer thread may still wait on it
+// while the process exits.
+struct TShared {
+  std::mutex Mutex;  // the registry, the armed deadlines, and every cancel sent
+  std::condition_variable Wake;
+  std::unordered_set<TIbStmtRec*> Live;
+  std::vector<TRunning*> Armed;
+  bool TimerStarted = false;
+};
+
+TShared& Shared() {
+  static TShared* shared = new TShared;
+  return *shared;
+}
+
+std::atomic_ref<uint32_t> RunningOf(TIbConnRec* conn) {
+  return std::atomic_ref<uint32_t>(conn->State.Running);
+}
+
+bool LostNow(TIbConnRec* conn) {
+  return std::atomic_ref<uint8_t>(conn->State.Lost).load(std::memory_order_acquire) != 0;
+}
+
+// Sends a cancel of the given kind to the connection's running request; under the mutex.
+ISC_STATUS Send(TIbConnRec* conn, int kind) {
+  ISC_STATUS status[20] = {};
+  return Entries.fb_cancel_operation(status, &conn->DbHandle, static_cast<unsigned short>(kind));
+}
+
+// Raises a cancel on the request running on the connection, if one runs; under the mutex.
+// Whether the request was sent without a refusal.
+bool Raise(TIbConnRec* conn) {
+  uint32_t expected = kRunning;
+  if (!RunningOf(conn).compare_exchange_strong(expected, kRaised)) return true;  // none runs
+  if (LostNow(conn)) return false;
+  const ISC_STATUS rc = Send(conn, fb_cancel_raise);
+  return rc == 0 || rc == isc_nothing_to_cancel;  // the request ended meanwhile
+}
+
+void TimerLoop() {
+  TShared& shared = Shared();
+  std::unique_lock lock(shared.Mutex);
+  for (;;) {
+    if (shared.Armed.empty()) {
+      shared.Wake.wait(lock);
+      continue;
+    }
+    auto next = std::min_element(shared.Armed.begin(), shared.Armed.end(),
+                                 [](TRunning* a, TRunning* b) { return a->When < b->When; });
+    TRunning* armed = *next;
+    if (Clock::now() < armed->When) {
+      shared.Wake.wait_until(lock, armed->When);
+      continue;
+    }
+    TIbConnRec* conn = armed->Conn;
+    if (armed->Phase == 0) {
+      // Past the deadline: cancel, and give the server the grace to answer.
+      Raise(conn);
+      armed->Phase = 1;
+      armed->When = Clock::now() + kGrace;
+    } else {
+      // No answer: close the connection's side, which ends the wait at once.
+      shared.Armed.erase(next);
+      if (RunningOf(conn).load() != kIdle && !LostNow(conn)) {
+        RunningOf(conn).store(kAborted);
+        Send(conn, fb_cancel_abort);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+TRunning::TRunning(TIbConnRec* conn, ISC_STATUS* status, uint32_t timeoutSeconds)
+    : Conn(conn), Status(status) {
+  std::atomic_ref<uint32_t> running = RunningOf(conn);
+  if (running.load(std::memory_order_relaxed) != kIdle) {
+    Conn = nullptr;  // within another call on the connection: that one is the running call
+    return;
+  }
+  running.store(kRunning, std::memory_order_release);
+  if (timeoutSeconds == 0) return;
+  TShared& shared = Shared();
+  std::lock_guard lock(shared.Mutex);
+  When = Clock::now() + std::chrono::seconds(timeoutSeconds);
+  shared.Armed.push_back(this);
+  Armed = true;
+  if (!shared.TimerStarted) {
+    shared.TimerStarted = true;
+    std::thread(TimerLoop).detach();
+  }
+  shared.Wake.notify_one();
+}
+
+TRunning::~TRunning() {
+  if (Conn == nullptr) return;
+  std::atomic_ref<uint32_t> running = RunningOf(Conn);
+  uint32_t was = kRunning;
+  if (!Armed) {
+    was = running.exchange(kIdle, std::memory_order_acq_rel);
+    if (was == kRunning) return;
+  }
+  {
+    // A cancel sent, or a deadline armed: wait for a sender that holds the mutex.
+    TShared& shared = Shared();
+    std::lock_guard lock(shared.Mutex);
+    if (Armed) {
+      auto it = std::find(shared.Armed.begin(), shared.Armed.end(), this);
+      if (it != shared.Armed.end()) shared.Armed.erase(it);  // unless the timer took it off
+      was = running.exchange(kIdle, std::memory_order_acq_rel);
+    }
+  }
+  if (was == kRunning || LostNow(Conn)) return;
+  if (was == kAborted) {
+    // The connection's side is closed: it is lost, whatever the call reported.
+    ISC_STATUS lost[20] = {isc_arg_gds, isc_conn_lost, isc_arg_end};
+    detail::RecordLoss(Conn, Status[1] != 0 ? Status : lost);
+    return;
+  }
+  // A raised cancel that met no request would fail the next call: withdraw it.
+  ISC_STATUS scratch[20];
+  Entries.fb_cancel_operation(scratch, &Conn->DbHandle, fb_cancel_disable);
+  Entries.fb_cancel_operation(scratch, &Conn->DbHandle, fb_cancel_enable);
+}
+
+namespace {
+
+// The host and port a database name reaches the server on ("host:path", "host/port:path",
+// "inet://host:port/path", "[v6]:path"), or false for a name the client opens itself.
+bool Endpoint(const std::string& name, std::string& host, std::string& port) {
+  std::string rest = name;
+  port.clear();
+  for (const char* scheme : {"inet://", "inet4://", "inet6://"}) {
+    if (rest.rfind(scheme, 0) != 0) continue;
+    rest = rest.substr(std::strlen(scheme));
+    const size_t slash = rest.find('/');
+    if (slash == std::string::npos || slash == 0) return false;
+    host = rest.substr(0, slash);
+    const size_t colon = host.rfind(':');
+    if (colon != std::string::npos && host.find(']') == std::string::npos) {
+      port = host.substr(colon + 1);
+      host.resize(colon);
+    }
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+      host = host.substr(1, host.size() - 2);
+    }
+    return !host.empty();
+  }
+  if (rest.find("://") != std::string::npos) return false;  // a protocol without TCP
+  size_t colon;
+  if (!rest.empty() && rest[0] == '[') {
+    const size_t close = rest.find(']');
+    if (close == std::string::npos) return false;
+    host = rest.substr(1, close - 1);
+    colon = rest.find(':', close);
+    if (close + 1 < colon && rest[close + 1] == '/')
+      port = rest.substr(close + 2, colon - close - 2);
+  } else {
+    colon = rest.find(':');
+    if (colon == std::string::npos || colon == 0) return false;
+    host = rest.substr(0, colon);
+    const size_t slash = host.find('/');
+    if (slash != std::string::npos) {
+      port = host.substr(slash + 1);
+      host.resize(slash);
+    }
+  }
+  return colon != std::string::npos && !host.empty();
+}
+
+// Whether a TCP connection to host and port opens before the deadline.
+bool Reachable(const std::string& host, const std::string& port, Clock::time_point deadline) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0)
+    return true;  // the client says why
+  bool reached = false;
+  for (addrinfo* a = found; a != nullptr && !reached && Clock::now() < deadline; a = a->ai_next) {
+    const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) continue;
+    if (connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
+      reached = true;
+    } else if (errno == EINPROGRESS) {
+      pollfd p{fd, POLLOUT, 0};
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      int error = 0;
+      socklen_t size = sizeof(error);
+      reached = poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) == 1 &&
+                getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+    }
+    close(fd);
+  }
+  freeaddrinfo(found);
+  return reached;
+}
+
+}  // namespace
+
+int detail::LoginProbe(TIbConnRec* conn, const std::string& dbName) {
+  const uint16_t seconds = conn->State.LoginTimeout;
+  std::string host, port;
+  if (seconds == 0 || !Endpoint(dbName, host, port)) return seconds;
+  if (port.empty()) {
+    const servent* service = getservbyname("gds_db", "tcp");
+    port =
+        service != nullptr ? std::to_string(ntohs(static_cast<uint16_t>(service->s_port))) : "3050";
+  }
+  const auto start = Clock::now();
+  if (Reachable(host, port, start + std::chrono::seconds(seconds))) {
+    const auto spent = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start);
+    return std::max<int>(1, seconds - static_cast<int>(spent.count()));
+  }
+  // The strings live in the record, as a lost attachment's do.
+  char* strings = conn->State.LostStrings;
+  const std::string text = "login timeout of " + std::to_string(seconds) + " s expired";
+  const size_t hostLength = std::min(host.size(), sizeof(conn->State.LostStrings) / 2 - 1);
+  std::memcpy(strings, host.data(), hostLength);
+  strings[hostLength] = '\0';
+  char* message = strings + hostLength + 1;
+  std::snprintf(message, sizeof(conn->State.LostStrings) - hostLength - 1, "%s", text.c_str());
+  const ISC_STATUS vector[] = {
+      isc_arg_gds, isc_network_error,   isc_arg_string,      reinterpret_cast<ISC_STATUS>(strings),
+      isc_arg_gds, isc_net_connect_err, isc_arg_interpreted, reinterpret_cast<ISC_STATUS>(message),
+      isc_arg_end};
+  std::memcpy(conn->Status, vector, sizeof(vector));
+  return -1;
+}
+
+void detail::Register(TIbStmtRec* stmt) {
+  TShared& shared = Shared();
+  std::lock_guard lock(shared.Mutex);
+  shared.Live.insert(stmt);
+}
+
+void detail::Unregister(TIbStmtRec* stmt) {
+  TShared& shared = Shared();
+  std::lock_guard lock(shared.Mutex);
+  shared.Live.erase(stmt);
+}
+
+void detail::UnregisterAll(TIbConnRec* conn) {
+  TShared& shared = Shared();
+  std::lock_guard lock(shared.Mutex);
+  std::erase_if(shared.Live, [conn](TIbStmtRec* stmt) { return stmt->Conn == conn; });
+}
+
+int16_t SQLCancel(TIbStmtRec* hstmt) {
+  TShared& shared = Shared();
+  std::lock_guard lock(shared.Mutex);
+  if (shared.Live.count(hstmt) == 0) return -1;  // dropped, or never a statement
+  return Raise(hstmt->Conn) ? 0 : -1;
+}
+
+int32_t SQLSetStmtOption(TIbStmtRec* hstmt, uint16_t fOption, uint32_t vParam) {
+  constexpr uint16_t kQueryTimeout = 0;
+  if (hstmt == nullptr) return -1;
+  if (fOption == kQueryTimeout) hstmt->QueryTimeout = vParam;
+  return 0;  // options the package does not know change nothing
+}
+
+}  // namespace IbDB

@@ -1,0 +1,274 @@
+// Bounded waits: SQLCancel from another thread, the query timeout against a live and a frozen
+// server, and the login timeout against hosts that never answer. Every test that could hang
+// runs in a child process with a deadline.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "ibdb/IbDB.h"
+#include "tests/support/TestSupport.h"
+
+using namespace IbDB;
+using VarloTest::ErrorText;
+using VarloTest::QueryText;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// A request that runs for minutes unless something stops it; it inserts a row first, which a
+// stopped request must not leave behind.
+constexpr const char* kEndless =
+    "EXECUTE BLOCK AS DECLARE I INTEGER = 0; BEGIN INSERT INTO T VALUES (99); "
+    "WHILE (I < 2000000000) DO I = I + 1; END";
+// A short one, a few milliseconds.
+constexpr const char* kShort =
+    "EXECUTE BLOCK AS DECLARE I INTEGER = 0; BEGIN WHILE (I < 20000) DO I = I + 1; END";
+
+// A database with table T holding one committed row, embedded or through the server; and a
+// connection to it.
+struct Target {
+  explicit Target(bool server) : server(server) {
+    VarloTest::CreateDatabase(path, {"CREATE TABLE T (ID INTEGER)", "INSERT INTO T VALUES (1)"},
+                              server);
+    name = server ? VarloTest::ServerName(path) : path;
+  }
+  TIbConnRec* Connect(const std::string& through = "") const {
+    TIbConnRec* conn = nullptr;
+    SQLAllocConnect(conn);
+    const std::string user = server ? VarloTest::ServerUser() : "";
+    const std::string password = server ? VarloTest::ServerPassword() : "";
+    EXPECT_EQ(SQLConnect(conn, through.empty() ? name : through, user, password), 0)
+        << ErrorText(conn, nullptr);
+    return conn;
+  }
+  VarloTest::TempDir dir;
+  std::string path = dir.File("wait.fdb");
+  std::string name;
+  bool server;
+};
+
+TIbStmtRec* Prepared(TIbConnRec* conn, const char* sql) {
+  TIbStmtRec* stmt = nullptr;
+  EXPECT_EQ(SQLAllocStmt(conn, stmt), 0);
+  EXPECT_EQ(SQLPrepare(stmt, sql, 0), 0) << ErrorText(conn, stmt);
+  return stmt;
+}
+
+bool ServerKind() {
+  return VarloTest::ChildArgument().value_or("") == "server";
+}
+
+// ---- SQLCancel ----
+
+TEST(CancelChild, FromAnotherThread) {
+  if (!VarloTest::ChildArgument()) GTEST_SKIP() << "runs in a child process";
+  Target target(ServerKind());
+  TIbConnRec* conn = target.Connect();
+  TIbStmtRec* endless = Prepared(conn, kEndless);
+
+  // A running request returns at once; its work is undone, the connection goes on.
+  int16_t cancelled = 7;
+  std::thread canceller([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    cancelled = SQLCancel(endless);
+  });
+  const auto start = Clock::now();
+  EXPECT_EQ(SQLExecute(endless), -1);
+  const double seconds = Since(start);
+  canceller.join();
+  EXPECT_EQ(cancelled, 0);
+  EXPECT_LT(seconds, 3.0);
+  EXPECT_EQ(ErrorText(conn, endless), "|operation was cancelled");
+  EXPECT_EQ(QueryText(conn, "SELECT COUNT(*) FROM T"), "496 1");  // in the same transaction
+  EXPECT_EQ(SQLTransact(conn, 0), 0);
+
+  // With nothing running: 0, and the next call is not affected.
+  EXPECT_EQ(SQLCancel(endless), 0);
+  EXPECT_EQ(QueryText(conn, "SELECT COUNT(*) FROM T"), "496 1");
+
+  // A cancel racing the end of a short request: either may win, and the next call never pays.
+  // The cancels aim at the last part of the request, where one may arrive too late for it.
+  TIbStmtRec* brief = Prepared(conn, kShort);
+  const auto timed = Clock::now();
+  for (int k = 0; k < 5; ++k) ASSERT_EQ(SQLExecute(brief), 0);
+  const auto length = static_cast<int>(Since(timed) / 5 * 1e6);  // microseconds
+  std::mt19937 random(7);
+  int stopped = 0, finished = 0;
+  for (int round = 0; round < 1000; ++round) {
+    const int delay = length / 2 + static_cast<int>(random() % static_cast<unsigned>(length));
+    std::thread racer([&] {
+      std::this_thread::sleep_for(std::chrono::microseconds(delay));
+      EXPECT_EQ(SQLCancel(brief), 0);
+    });
+    const int16_t rc = SQLExecute(brief);
+    racer.join();
+    if (rc == 0) {
+      ++finished;
+    } else {
+      EXPECT_EQ(ErrorText(conn, brief), "|operation was cancelled");
+      ++stopped;
+    }
+    ASSERT_EQ(QueryText(conn, "SELECT COUNT(*) FROM T"), "496 1") << "round " << round;
+  }
+  EXPECT_EQ(SQLTransact(conn, 0), 0);
+  std::printf("cancel: first request stopped after %.3f s; race: %d stopped, %d finished (%d us)\n",
+              seconds, stopped, finished, length);
+
+  // A dropped statement is out of reach: nothing is sent.
+  SQLFreeStmt(brief, 1);
+  EXPECT_EQ(SQLCancel(brief), -1);
+  EXPECT_EQ(SQLCancel(nullptr), -1);
+  SQLFreeStmt(endless, 1);
+  EXPECT_EQ(SQLDisconnect(conn), 0);
+}
+
+TEST(Cancel, StopsARunningRequestEmbedded) {
+  VarloTest::ExpectChildPassed(VarloTest::RunChildTest("CancelChild.*", "embedded", 120),
+                               "cancel:");
+}
+
+TEST(Cancel, StopsARunningRequestOverTheServer) {
+  VarloTest::ExpectChildPassed(VarloTest::RunChildTest("CancelChild.*", "server", 120), "cancel:");
+}
+
+// ---- the query timeout ----
+
+TEST(QueryTimeoutChild, LiveServer) {
+  if (!VarloTest::ChildArgument()) GTEST_SKIP() << "runs in a child process";
+  Target target(ServerKind());
+  TIbConnRec* conn = target.Connect();
+  TIbStmtRec* endless = Prepared(conn, kEndless);
+  ASSERT_EQ(SQLSetStmtOption(endless, 0, 1), 0);
+  EXPECT_EQ(SQLSetStmtOption(endless, 77, 5), 0);  // unknown options change nothing
+  EXPECT_EQ(SQLSetStmtOption(nullptr, 0, 1), -1);
+  const auto start = Clock::now();
+  EXPECT_EQ(SQLExecute(endless), -1);
+  const double seconds = Since(start);
+  EXPECT_GE(seconds, 0.9);
+  EXPECT_LT(seconds, 2.5);
+  EXPECT_EQ(ErrorText(conn, endless), "|operation was cancelled");
+  EXPECT_EQ(QueryText(conn, "SELECT COUNT(*) FROM T"), "496 1");
+  // A fetch is bounded as well.
+  TIbStmtRec* slow = Prepared(conn,
+                              "SELECT COUNT(*) FROM RDB$TYPES A, RDB$TYPES B, RDB$TYPES C, "
+                              "RDB$TYPES D");
+  ASSERT_EQ(SQLSetStmtOption(slow, 0, 1), 0);
+  int32_t count = 0;
+  uint8_t null = 0;
+  ASSERT_EQ(SQLBindCol(slow, 1, 496, &count, 4, &null, nullptr), 0);
+  const auto fetchStart = Clock::now();
+  const int16_t executed = SQLExecute(slow);
+  EXPECT_EQ(executed == 0 ? SQLFetch(slow) : executed, -1);
+  EXPECT_LT(Since(fetchStart), 2.5);
+  EXPECT_EQ(SQLTransact(conn, 0), 0);
+  std::printf("query timeout 1 s: cancelled after %.3f s\n", seconds);
+  SQLFreeStmt(slow, 1);
+  SQLFreeStmt(endless, 1);
+  EXPECT_EQ(SQLDisconnect(conn), 0);
+}
+
+TEST(QueryTimeout, EndsALongRequestOnALiveServer) {
+  VarloTest::ExpectChildPassed(
+      VarloTest::RunChildTest("QueryTimeoutChild.LiveServer", "server", 60), "query timeout");
+  VarloTest::ExpectChildPassed(
+      VarloTest::RunChildTest("QueryTimeoutChild.LiveServer", "embedded", 60), "query timeout");
+}
+
+// A server that stops answering: the cancel cannot reach it, so the connection's side is
+// closed after the grace; the attachment is lost, its work committed before stays.
+TEST(QueryTimeoutChild, FrozenServer) {
+  if (!VarloTest::ChildArgument()) GTEST_SKIP() << "runs in a child process";
+  Target target(true);
+  VarloTest::TcpProxy proxy;
+  double longest = 0, longestDisconnect = 0;
+  int descriptors = 0;
+  for (int cycle = 0; cycle < 20; ++cycle) {
+    SCOPED_TRACE("cycle " + std::to_string(cycle));
+    TIbConnRec* conn = target.Connect(proxy.Name(target.path));
+    TIbStmtRec* insert = Prepared(conn, "INSERT INTO T VALUES (2)");
+    ASSERT_EQ(SQLExecute(insert), 0);
+    ASSERT_EQ(SQLTransact(conn, 0), 0);
+    TIbStmtRec* select = Prepared(conn, "SELECT COUNT(*) FROM T");
+    ASSERT_EQ(SQLSetStmtOption(select, 0, 1), 0);
+    int32_t count = 0;
+    uint8_t null = 0;
+    ASSERT_EQ(SQLBindCol(select, 1, 496, &count, 4, &null, nullptr), 0);
+    proxy.Pause();
+    // The client may defer the execute to the fetch: one of them waits, and is ended.
+    const auto start = Clock::now();
+    const int16_t executed = SQLExecute(select);
+    EXPECT_EQ(executed == 0 ? SQLFetch(select) : executed, -1);
+    const double seconds = Since(start);
+    longest = std::max(longest, seconds);
+    EXPECT_GE(seconds, 1.9);  // the timeout and the grace
+    EXPECT_LT(seconds, 3.5);
+    const std::string lost = ErrorText(conn, select);
+    EXPECT_FALSE(lost.empty());
+    EXPECT_EQ(SQLFetch(select), -1);  // recorded: refused at once with the same text
+    EXPECT_EQ(ErrorText(conn, select), lost);
+    EXPECT_EQ(SQLFreeStmt(select, 1), 0);
+    EXPECT_EQ(SQLFreeStmt(insert, 1), 0);
+    const auto disconnect = Clock::now();
+    EXPECT_EQ(SQLDisconnect(conn), 0);
+    longestDisconnect = std::max(longestDisconnect, Since(disconnect));
+    proxy.Resume();
+    EXPECT_TRUE(proxy.WaitIdle(5));  // the closed side reaches the server
+    if (cycle == 0) descriptors = VarloTest::OpenDescriptors();
+  }
+  EXPECT_LT(longestDisconnect, 1.0);
+  EXPECT_EQ(VarloTest::OpenDescriptors(), descriptors) << "descriptors left behind";
+  VarloTest::RawDb check(target.name, VarloTest::ServerUser(), VarloTest::ServerPassword());
+  EXPECT_EQ(check.QueryInt("SELECT COUNT(*) FROM T WHERE ID = 2"), 20);
+  std::printf("frozen server: 20 cycles, longest call %.3f s, longest disconnect %.3f s\n", longest,
+              longestDisconnect);
+}
+
+TEST(QueryTimeout, ClosesTheConnectionToAFrozenServer) {
+  VarloTest::ExpectChildPassed(VarloTest::RunChildTest("QueryTimeoutChild.FrozenServer", "1", 180),
+                               "frozen server:");
+}
+
+// ---- the login timeout ----
+
+TEST(LoginTimeoutChild, HostsThatNeverAnswer) {
+  if (!VarloTest::ChildArgument()) GTEST_SKIP() << "runs in a child process";
+  Target target(true);
+  TIbConnRec* conn = nullptr;
+  SQLAllocConnect(conn);
+  ASSERT_EQ(SQLSetConnectOption(conn, 103, 2), 0);
+  for (bool dropRequests : {false, true}) {
+    SCOPED_TRACE(dropRequests ? "requests dropped" : "accepted, never answered");
+    VarloTest::SilentListener listener(dropRequests);
+    const auto start = Clock::now();
+    EXPECT_EQ(SQLConnect(conn, listener.Name("/nowhere.fdb"), "u", "p"), -1);
+    const double seconds = Since(start);
+    EXPECT_GE(seconds, 1.5);
+    EXPECT_LE(seconds, 3.0);  // the timeout and one second
+    const std::string text = ErrorText(conn, nullptr);
+    EXPECT_FALSE(text.empty());
+    std::printf("login timeout 2 s, %s: failed after %.3f s with %s\n",
+                dropRequests ? "requests dropped" : "silent listener", seconds, text.c_str());
+  }
+  // The record connects afterwards.
+  EXPECT_EQ(SQLConnect(conn, target.name, VarloTest::ServerUser(), VarloTest::ServerPassword()), 0)
+      << ErrorText(conn, nullptr);
+  EXPECT_EQ(QueryText(conn, "SELECT COUNT(*) FROM T"), "496 1");
+  EXPECT_EQ(SQLDisconnect(conn), 0);
+}
+
+TEST(LoginTimeout, BoundsTheAttachToAHostThatNeverAnswers) {
+  VarloTest::ExpectChildPassed(VarloTest::RunChildTest("LoginTimeoutChild.*", "1", 60),
+                               "login timeout");
+}
+
+}  // namespace
