@@ -27,6 +27,10 @@
 #include <string>
 #include <vector>
 
+#ifdef VARLO_BENCH_CALLGRIND
+#include <valgrind/callgrind.h>
+#endif
+
 #include "bench/Bench.h"
 #include "client/IBAPI.h"
 #include "ibdb/IbDB.h"
@@ -532,6 +536,23 @@ Impl IbDBBoundedImpl(const Target& target, std::vector<std::shared_ptr<void>>& k
           "buffer."};
 }
 
+// ---- counting ----
+
+// Under callgrind each timed run is counted on its own: the counts are zeroed before it and
+// dumped after it under the case's and implementation's names, so that bench/instructions.sh
+// can take the smallest count of each over the repetitions. Elsewhere these do nothing.
+void MeasureStart() {
+#ifdef VARLO_BENCH_CALLGRIND
+  CALLGRIND_ZERO_STATS;
+#endif
+}
+
+void MeasureEnd([[maybe_unused]] const std::string& label) {
+#ifdef VARLO_BENCH_CALLGRIND
+  CALLGRIND_DUMP_STATS_AT(label.c_str());
+#endif
+}
+
 // ---- timing ----
 
 using Clock = std::chrono::steady_clock;
@@ -570,7 +591,9 @@ Result RunCase(
       size_t i = (k + static_cast<size_t>(r)) % n;
       if (!can(impls[i])) continue;
       prepare();
+      MeasureStart();
       times[i].push_back(Seconds([&] { sums[i] = run(impls[i]); }));
+      MeasureEnd(name + "|" + size + "|" + impls[i].name);
     }
   }
   Result result{name, size, {}, {}};

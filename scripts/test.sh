@@ -32,9 +32,9 @@ ctest --test-dir build/sanitize --output-on-failure -j "$JOBS"
 log "build with ThreadSanitizer (the suites with threads)"
 cmake -S . -B build/tsan -DCMAKE_BUILD_TYPE=Debug -DVARLO_WERROR=ON -DVARLO_SANITIZE=thread \
   -DVARLO_BUILD_EXAMPLES=OFF >/dev/null
-cmake --build build/tsan -j "$JOBS" --target unit_tests component_tests
+cmake --build build/tsan -j "$JOBS" --target unit_tests component_tests wait_tests
 log "tests under ThreadSanitizer"
-ctest --test-dir build/tsan -R '^(unit_tests|component_tests)$' --output-on-failure
+ctest --test-dir build/tsan -R '^(unit_tests|component_tests|wait_tests)$' --output-on-failure
 
 log "fuzz targets (clang, libFuzzer)"
 CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARLO_WERROR=ON \
