@@ -41,11 +41,13 @@ build/bench/bench/varlo-bench --dir "$dir" --rows "$rows" --server-rows "$server
 # Runs the benchmark under callgrind; every timed run leaves a dump named after its case, size
 # and implementation. Prints "case|size|impl<TAB>value" for each run, the value being the sum
 # of the event columns given (1-based, as the dump's events line orders them).
+# A third argument gives callgrind options; the rest go to the benchmark.
 counted() {
-  local out=$1 columns=$2
-  shift 2
-  valgrind --tool=callgrind --callgrind-out-file="$out" "$@" build/bench/bench/varlo-bench \
-    --dir "$dir" --rows "$rows" --server-rows "$server_rows" --peak 0 >/dev/null 2>&1 || {
+  local out=$1 columns=$2 options=$3
+  shift 3
+  # shellcheck disable=SC2086
+  valgrind --tool=callgrind --callgrind-out-file="$out" $options build/bench/bench/varlo-bench \
+    --dir "$dir" --rows "$rows" --server-rows "$server_rows" --peak 0 "$@" >/dev/null 2>&1 || {
     echo "the benchmark failed under callgrind" >&2
     exit 1
   }
@@ -87,7 +89,7 @@ table() {
 
 for kind in embedded server; do
   counts="$dir/counts.$kind"
-  counted "$dir/callgrind.$kind" 1 --reps "$reps" --kind "$kind" >"$counts"
+  counted "$dir/callgrind.$kind" 1 "" --reps "$reps" --kind "$kind" >"$counts"
   if [ "$kind" = embedded ]; then
     table "Embedded, instructions per case, the smallest of $reps runs ($rows fetch rows, $((rows / 2)) inserts; wide sums the three widths)" "$counts"
   else

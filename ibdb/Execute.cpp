@@ -128,6 +128,8 @@ bool detail::PutParam(TIbStmtRec* stmt, const XSQLVAR& var, const TBindSlot& slo
 int16_t SQLExecute(TIbStmtRec* hstmt) {
   if (hstmt == nullptr || detail::Refused(hstmt)) return -1;
   detail::ReleaseHeld(hstmt);
+  if (hstmt->ParamRows > 1) return detail::ExecuteRows(hstmt);
+  if (hstmt->RowReached != nullptr) *hstmt->RowReached = 1;
   const bool withParams = hstmt->HasParamMarkers == 1;
   XSQLDA* in = hstmt->InSqlda;
   const TBindIndex& index = hstmt->ParamIndex;

@@ -129,6 +129,7 @@ struct TBindIndex {
 };
 
 struct TGetData;  // package-internal: what SQLGetData has handed over of the current row
+struct TArrays;   // package-internal: the statement's text and its blocks for parameter arrays
 
 struct TIbStmtRec {
   isc_stmt_handle StmtHandle;
@@ -145,6 +146,9 @@ struct TIbStmtRec {
   uint8_t HasRow;         // the last fetch delivered a row that SQLGetData may read
   uint8_t HeldNull;       // where a fetch writes the null flag of a column held for SQLGetData
   uint32_t QueryTimeout;  // statement option 0: seconds each execution and fetch may take
+  uint32_t ParamRows;     // SQLParamOptions: rows each execution runs (0 and 1: one)
+  uint32_t* RowReached;   // SQLParamOptions: where the row reached is written, or nil
+  TArrays* Arrays;
 };
 
 // Connections and transactions. fType of SQLTransact/SQLTransactMdb: 0 commit, 1 roll back,
@@ -203,6 +207,12 @@ int16_t SQLFetch(TIbStmtRec* hstmt);
 // the query timeout in seconds (0: none).
 int16_t SQLCancel(TIbStmtRec* hstmt);
 int32_t SQLSetStmtOption(TIbStmtRec* hstmt, uint16_t fOption, uint32_t vParam);
+
+// Parameter arrays: with crow above 1 each SQLExecute runs the statement for crow rows of the
+// parameters bound in the bounded form (row r of parameter i at rgbValue + r * cbValueMax, its
+// null flag at pfNull + r, its length at pcbValue + r); all rows or none stay. *pirow receives
+// crow, or the 1-based number of the row that failed.
+int16_t SQLParamOptions(TIbStmtRec* hstmt, uint32_t crow, uint32_t* pirow);
 
 // Conversions. IBDateToTM writes at most 20 bytes. IBTMToDate throws Framework::EConvertError
 // for a field that is not a decimal integer, leaving the date untouched. IBBlobToPtr reads the

@@ -225,6 +225,13 @@ ISC_STATUS CheckParam(const XSQLVAR& var, const TBindSlot& slot, int64_t row);
 bool PutParam(TIbStmtRec* stmt, const XSQLVAR& var, const TBindSlot& slot, int64_t row,
               XSQLVAR& target);
 
+// Parameter arrays: keeps the text a statement is prepared from (and forgets the blocks made
+// for an earlier one); releases the blocks, and with all everything; runs an execution of
+// ParamRows rows.
+void KeepText(TIbStmtRec* stmt, const char* text);
+void ReleaseArrays(TIbStmtRec* stmt, bool all);
+int16_t ExecuteRows(TIbStmtRec* stmt);
+
 // Columns held for SQLGetData: a new row begins (what was handed over of the last one is
 // forgotten, its open blob closed); and everything released.
 void NextHeldRow(TIbStmtRec* stmt);

@@ -103,6 +103,7 @@ int16_t SQLPrepare(TIbStmtRec* hstmt, const char* szSqlStr, int32_t /*cbSqlStr*/
   }
   // The new description may give an entry another type: no binding outlives a preparation.
   detail::ReleaseBindings(hstmt);
+  detail::KeepText(hstmt, szSqlStr);
   detail::TRunning running(hstmt->Conn, hstmt->Status);
 
   TIbConnRec* conn = hstmt->Conn;
@@ -162,6 +163,7 @@ int16_t SQLFreeStmt(TIbStmtRec* hstmt, uint8_t fOption) {
             Entries.isc_dsql_free_statement(hstmt->Status, &hstmt->StmtHandle, DSQL_drop));
     }
     detail::ReleaseBindings(hstmt);
+    detail::ReleaseArrays(hstmt, true);
     std::free(hstmt->OutSqlda);
     std::free(hstmt->InSqlda);
     std::free(hstmt);

@@ -1,0 +1,539 @@
+// Parameter arrays: one SQLExecute runs a statement for many rows of bound values. Over the
+// network the rows go in blocks, each one EXECUTE BLOCK request holding the statement once per
+// row; what cannot be carried so runs row by row. Either way all rows or none stay.
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ibdb/Internal.h"
+
+namespace IbDB {
+
+using detail::SetError;
+using detail::Watch;
+using IBAPI::BaseType;
+using IBAPI::Entries;
+
+// A prepared EXECUTE BLOCK for a number of rows, with its input area and the package's buffers.
+struct TBlock {
+  isc_stmt_handle Handle = 0;
+  int32_t Rows = 0;
+  XSQLDA* Area = nullptr;
+  std::vector<char> Buffers;
+  std::vector<ISC_SHORT> Indicators;
+};
+
+struct TArrays {
+  std::string Text;           // the statement's text as prepared
+  int8_t Batchable = -1;      // -1 not yet known
+  std::vector<size_t> Marks;  // where the text's parameter markers stand
+  size_t End = 0;             // the end of the statement, before a ';' and trailing comments
+  int32_t Limit = 0;          // rows per block
+  TBlock Blocks[2];           // a full block and the last, shorter one
+};
+
+namespace {
+
+// Server limits, measured on Firebird 3.0.11: contexts (tables and procedures a request names)
+// 256, parameters of a request 32767, statement text 10485760 bytes. A message of 2 MiB was
+// carried; blocks are kept below that.
+constexpr int32_t kMaxContexts = 256;
+constexpr int32_t kMaxParameters = 32767;
+constexpr size_t kMaxText = 10485760;
+constexpr size_t kMaxMessage = 2u << 20;
+constexpr const char* kSavepoint = "VARLO$ARRAY";
+
+bool IdentifierChar(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '$' || static_cast<unsigned char>(c) >= 0x80;
+}
+
+// Finds the parameter markers of a statement text, skipping string literals (also q'..'),
+// quoted identifiers and comments; the statement ends before a ';' that only whitespace and
+// comments follow. False for a text it cannot read with certainty.
+bool Scan(const std::string& text, std::vector<size_t>& marks, size_t& end) {
+  marks.clear();
+  end = 0;
+  const size_t n = text.size();
+  bool ended = false;  // a ';' was seen
+  for (size_t i = 0; i < n;) {
+    const char c = text[i];
+    if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f') {
+      ++i;
+      continue;
+    }
+    if (c == '-' && i + 1 < n && text[i + 1] == '-') {
+      while (i < n && text[i] != '\n') ++i;
+      continue;
+    }
+    if (c == '/' && i + 1 < n && text[i + 1] == '*') {
+      const size_t close = text.find("*/", i + 2);
+      if (close == std::string::npos) return false;
+      i = close + 2;
+      continue;
+    }
+    if (ended) return false;  // something after the ';'
+    if (c == ';') {
+      ended = true;
+      ++i;
+      continue;
+    }
+    if ((c == 'q' || c == 'Q') && i + 2 < n && text[i + 1] == '\'' &&
+        (i == 0 || !IdentifierChar(text[i - 1]))) {
+      const char open = text[i + 2];
+      const char close = open == '('   ? ')'
+                         : open == '[' ? ']'
+                         : open == '{' ? '}'
+                         : open == '<' ? '>'
+                                       : open;
+      size_t k = i + 3;
+      while (k + 1 < n && !(text[k] == close && text[k + 1] == '\'')) ++k;
+      if (k + 1 >= n) return false;
+      i = k + 2;
+      end = i;
+      continue;
+    }
+    if (c == '\'' || c == '"') {
+      size_t k = i + 1;
+      for (;; ++k) {
+        if (k >= n) return false;
+        if (text[k] != c) continue;
+        if (k + 1 < n && text[k + 1] == c) {
+          ++k;  // a doubled quote stands for itself
+          continue;
+        }
+        break;
+      }
+      i = k + 1;
+      end = i;
+      continue;
+    }
+    if (c == '?') marks.push_back(i);
+    ++i;
+    end = i;
+  }
+  return end > 0;
+}
+
+// Whether the text begins with the two words given (upper case), after whitespace and comments.
+bool BeginsWith(const std::string& text, const char* first, const char* second) {
+  std::vector<std::string> words;
+  for (size_t i = 0; i < text.size() && words.size() < 2;) {
+    if (!IdentifierChar(text[i])) {
+      if (text.compare(i, 2, "--") == 0) {
+        i = text.find('\n', i);
+        if (i == std::string::npos) break;
+      } else if (text.compare(i, 2, "/*") == 0) {
+        i = text.find("*/", i);
+        if (i == std::string::npos) break;
+        i += 2;
+      } else {
+        ++i;
+      }
+      continue;
+    }
+    std::string word;
+    while (i < text.size() && IdentifierChar(text[i]))
+      word += static_cast<char>(std::toupper(text[i++]));
+    words.push_back(word);
+  }
+  return words.size() == 2 && words[0] == first && words[1] == second;
+}
+
+// The declaration of a block parameter of the type the statement's marker was described with,
+// or false for a type the package does not declare.
+bool Declaration(const XSQLVAR& var, unsigned short dialect, std::string& out) {
+  const int charset = var.sqlsubtype & 0xFF;
+  const int scale = -var.sqlscale;
+  auto text = [&](const char* kind) {
+    const int width = detail::BytesPerCharacter(static_cast<uint16_t>(charset));
+    const char* name = detail::CharsetName(static_cast<uint16_t>(charset));
+    if (name == nullptr || var.sqllen <= 0 || var.sqllen % width != 0) return false;
+    out = std::string(kind) + "(" + std::to_string(var.sqllen / width) + ") CHARACTER SET " + name;
+    return true;
+  };
+  auto numeric = [&](const char* plain, int precision) {
+    if (var.sqlscale > 0) return false;
+    out = scale == 0 ? plain
+                     : "NUMERIC(" + std::to_string(precision) + "," + std::to_string(scale) + ")";
+    return true;
+  };
+  switch (BaseType(var.sqltype)) {
+    case SQL_VARYING:
+      return text("VARCHAR");
+    case SQL_TEXT:
+      return text("CHAR");
+    case SQL_SHORT:
+      return numeric("SMALLINT", 4);
+    case SQL_LONG:
+      return numeric("INTEGER", 9);
+    case SQL_INT64:
+      return dialect == 3 && numeric("BIGINT", 18);
+    case SQL_DOUBLE:
+      out = "DOUBLE PRECISION";
+      return true;
+    case SQL_FLOAT:
+      out = "FLOAT";
+      return true;
+    case SQL_TIMESTAMP:
+      out = dialect == 3 ? "TIMESTAMP" : "DATE";
+      return true;
+    case SQL_TYPE_DATE:
+      out = "DATE";
+      return dialect == 3;
+    case SQL_TYPE_TIME:
+      out = "TIME";
+      return dialect == 3;
+    case SQL_BOOLEAN:
+      out = "BOOLEAN";
+      return true;
+    case SQL_BLOB: {
+      out = "BLOB SUB_TYPE " + std::to_string(var.sqlsubtype);
+      const char* name = detail::CharsetName(static_cast<uint16_t>(var.sqlscale));
+      if (var.sqlsubtype == 1 && name != nullptr) out += std::string(" CHARACTER SET ") + name;
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+// The bytes of one row's parameters in a block's message, and the package's buffers they need.
+size_t BufferSize(const XSQLVAR& var) {
+  switch (BaseType(var.sqltype)) {
+    case SQL_VARYING:
+      return static_cast<size_t>(var.sqllen) + 2;
+    case SQL_TEXT:
+      return static_cast<size_t>(var.sqllen);
+    case SQL_DATE:
+    case SQL_BLOB:
+      return sizeof(ISC_QUAD);
+    default:
+      return 0;  // read in place from the caller's array
+  }
+}
+
+ISC_STATUS Immediate(TIbStmtRec* stmt, ISC_STATUS* status, const std::string& sql) {
+  TIbConnRec* conn = stmt->Conn;
+  return Watch(conn, status,
+               Entries.isc_dsql_execute_immediate(status, &conn->DbHandle, &conn->TrHandle, 0,
+                                                  sql.c_str(), detail::DialectOf(conn), nullptr));
+}
+
+// The statement's kind, by the client's description.
+int StatementKind(TIbStmtRec* stmt) {
+  const ISC_SCHAR items[] = {isc_info_sql_stmt_type};
+  unsigned char answer[16] = {};
+  ISC_STATUS scratch[20];
+  if (Entries.isc_dsql_sql_info(scratch, &stmt->StmtHandle, sizeof(items), items, sizeof(answer),
+                                reinterpret_cast<ISC_SCHAR*>(answer)) != 0 ||
+      answer[0] != isc_info_sql_stmt_type) {
+    return 0;
+  }
+  const unsigned length = answer[1] | answer[2] << 8u;
+  int kind = 0;
+  for (unsigned k = 0; k < length && k < 4; ++k) kind |= answer[3 + k] << (8 * k);
+  return kind;
+}
+
+// Whether the statement's rows can go in blocks: over the network (embedded there is no round
+// trip to save), a statement that changes rows and returns none, a text read with certainty and
+// types the package can declare.
+bool Batchable(TIbStmtRec* stmt, TArrays& arrays) {
+  if (arrays.Batchable >= 0) return arrays.Batchable == 1;
+  arrays.Batchable = 0;
+  const XSQLDA* in = stmt->InSqlda;
+  const int kind = StatementKind(stmt);
+  if (stmt->Conn->State.Remote == 0 || stmt->OutSqlda->sqld != 0 || in->sqld == 0 ||
+      (kind != isc_info_sql_stmt_insert && kind != isc_info_sql_stmt_update &&
+       kind != isc_info_sql_stmt_delete && kind != isc_info_sql_stmt_exec_procedure) ||
+      BeginsWith(arrays.Text, "EXECUTE", "BLOCK") || !Scan(arrays.Text, arrays.Marks, arrays.End) ||
+      arrays.Marks.size() != static_cast<size_t>(in->sqld)) {
+    return false;
+  }
+  size_t rowBytes = 0;
+  std::string declaration;
+  for (int32_t i = 0; i < in->sqld; ++i) {
+    if (!Declaration(in->sqlvar[i], detail::DialectOf(stmt->Conn), declaration)) return false;
+    rowBytes += static_cast<size_t>(std::max<ISC_SHORT>(in->sqlvar[i].sqllen, 8)) + 8;
+  }
+  const size_t rowText =
+      arrays.Text.size() + static_cast<size_t>(in->sqld) * (declaration.size() + 48);
+  arrays.Limit = static_cast<int32_t>(std::min<size_t>(
+      {static_cast<size_t>(kMaxContexts), static_cast<size_t>(kMaxParameters / in->sqld),
+       kMaxText / rowText, kMaxMessage / rowBytes}));
+  arrays.Batchable = arrays.Limit >= 2 ? 1 : 0;
+  return arrays.Batchable == 1;
+}
+
+void ReleaseBlock(TIbConnRec* conn, TBlock& block) {
+  ISC_STATUS scratch[20];
+  if (block.Handle != 0 && conn->State.Lost == 0) {
+    Entries.isc_dsql_free_statement(scratch, &block.Handle, DSQL_drop);
+  }
+  std::free(block.Area);
+  block = TBlock{};
+}
+
+// The text of a block of rows: the statement once per row, its markers the block's parameters.
+std::string BlockText(const TIbStmtRec* stmt, const TArrays& arrays, int32_t rows) {
+  const XSQLDA* in = stmt->InSqlda;
+  const unsigned short dialect = detail::DialectOf(stmt->Conn);
+  std::string text = "EXECUTE BLOCK (";
+  std::string declaration;
+  for (int32_t r = 0; r < rows; ++r) {
+    for (int32_t i = 0; i < in->sqld; ++i) {
+      Declaration(in->sqlvar[i], dialect, declaration);
+      text +=
+          (r + i > 0 ? ", P" : "P") + std::to_string(r * in->sqld + i) + " " + declaration + " = ?";
+    }
+  }
+  text += ") AS BEGIN\n";
+  for (int32_t r = 0; r < rows; ++r) {
+    size_t at = 0;
+    for (size_t m = 0; m < arrays.Marks.size(); ++m) {
+      text.append(arrays.Text, at, arrays.Marks[m] - at);
+      text += " :P" + std::to_string(r * in->sqld + static_cast<int32_t>(m)) + " ";
+      at = arrays.Marks[m] + 1;
+    }
+    text.append(arrays.Text, at, arrays.End - at);
+    text += ";\n";
+  }
+  return text + "END";
+}
+
+// The prepared block for a number of rows, or nil when the server refuses it (the limit is
+// then halved, and rows it cannot carry go row by row).
+TBlock* PreparedBlock(TIbStmtRec* stmt, TArrays& arrays, int32_t rows) {
+  for (TBlock& block : arrays.Blocks) {
+    if (block.Rows == rows && block.Handle != 0) return &block;
+  }
+  TBlock& block = arrays.Blocks[rows == arrays.Limit ? 0 : 1];
+  TIbConnRec* conn = stmt->Conn;
+  ReleaseBlock(conn, block);
+  ISC_STATUS status[20];
+  const std::string text = BlockText(stmt, arrays, rows);
+  if (Watch(conn, status,
+            Entries.isc_dsql_allocate_statement(status, &conn->DbHandle, &block.Handle)) != 0) {
+    arrays.Batchable = 0;  // the rows go one by one
+    return nullptr;
+  }
+  if (Watch(conn, status,
+            Entries.isc_dsql_prepare(status, &conn->TrHandle, &block.Handle, 0, text.c_str(),
+                                     detail::DialectOf(conn), nullptr)) != 0) {
+    ReleaseBlock(conn, block);
+    arrays.Limit = rows / 2;  // a statement naming several tables meets the context limit
+    if (arrays.Limit < 2) arrays.Batchable = 0;
+    return nullptr;
+  }
+  const XSQLDA* in = stmt->InSqlda;
+  const int32_t n = in->sqld;
+  const auto entries = static_cast<uint16_t>(rows * n);
+  block.Rows = rows;
+  block.Area = static_cast<XSQLDA*>(detail::ZeroAlloc(IBAPI::XsqldaLength(entries)));
+  block.Area->version = SQLDA_VERSION1;
+  block.Area->sqln = block.Area->sqld = static_cast<ISC_SHORT>(entries);
+  size_t bytes = 0;
+  for (int32_t i = 0; i < n; ++i) bytes += BufferSize(in->sqlvar[i]);
+  block.Buffers.assign(bytes * static_cast<size_t>(rows), '\0');
+  block.Indicators.assign(entries, 0);
+  size_t at = 0;
+  for (int32_t k = 0; k < rows * n; ++k) {
+    XSQLVAR& target = block.Area->sqlvar[k];
+    const XSQLVAR& source = in->sqlvar[k % n];
+    target.sqltype = source.sqltype;
+    target.sqlscale = source.sqlscale;
+    target.sqlsubtype = source.sqlsubtype;
+    target.sqllen = source.sqllen;
+    target.sqlind = &block.Indicators[static_cast<size_t>(k)];
+    const size_t size = BufferSize(source);
+    target.sqldata = size != 0 ? block.Buffers.data() + at : nullptr;
+    at += size;
+  }
+  return &block;
+}
+
+class TSavepoint {
+ public:
+  explicit TSavepoint(TIbStmtRec* stmt) : stmt_(stmt) {}
+  ~TSavepoint() {
+    if (!set_ || stmt_->Conn->State.Lost != 0) return;
+    ISC_STATUS scratch[20];
+    Immediate(stmt_, scratch, std::string("RELEASE SAVEPOINT ") + kSavepoint + " ONLY");
+  }
+  bool Set() {
+    if (set_) return true;
+    set_ = Immediate(stmt_, stmt_->Status, std::string("SAVEPOINT ") + kSavepoint) == 0;
+    return set_;
+  }
+  // Undoes every row of the call; the statement's Status keeps the row's error.
+  void Undo() {
+    ISC_STATUS scratch[20];
+    if (set_ && stmt_->Conn->State.Lost == 0) {
+      Immediate(stmt_, scratch, std::string("ROLLBACK TO SAVEPOINT ") + kSavepoint);
+    }
+  }
+
+ private:
+  TIbStmtRec* stmt_;
+  bool set_ = false;
+};
+
+// Runs rows [from, to) one by one; the first that fails, or -1.
+int64_t RunRows(TIbStmtRec* stmt, int64_t from, int64_t to) {
+  TIbConnRec* conn = stmt->Conn;
+  XSQLDA* in = stmt->InSqlda;
+  const bool withParams = stmt->HasParamMarkers == 1;
+  for (int64_t r = from; r < to; ++r) {
+    for (int32_t i = 0; withParams && i < in->sqld; ++i) {
+      XSQLVAR& var = in->sqlvar[i];
+      if (!detail::PutParam(stmt, var, stmt->ParamIndex.Slots[i], r, var)) return r;
+    }
+    if (Watch(conn, stmt->Status,
+              Entries.isc_dsql_execute(stmt->Status, &conn->TrHandle, &stmt->StmtHandle,
+                                       SQLDA_VERSION1, withParams ? in : nullptr)) != 0) {
+      return r;
+    }
+    if (stmt->OutSqlda->sqld > 0 && r + 1 < to) {  // the rows of all but the last are not read
+      ISC_STATUS scratch[20];
+      Watch(conn, scratch, Entries.isc_dsql_free_statement(scratch, &stmt->StmtHandle, DSQL_close));
+    }
+  }
+  return -1;
+}
+
+// Runs rows [from, to) as one block; the first row that fails, found by running the block's
+// rows one by one after the block was undone by the server, or -1.
+int64_t RunBlock(TIbStmtRec* stmt, TBlock& block, int64_t from, TSavepoint& savepoint) {
+  TIbConnRec* conn = stmt->Conn;
+  const XSQLDA* in = stmt->InSqlda;
+  const int32_t n = in->sqld;
+  for (int32_t r = 0; r < block.Rows; ++r) {
+    for (int32_t i = 0; i < n; ++i) {
+      if (!detail::PutParam(stmt, in->sqlvar[i], stmt->ParamIndex.Slots[i], from + r,
+                            block.Area->sqlvar[r * n + i])) {
+        return from + r;
+      }
+    }
+  }
+  ISC_STATUS status[20];
+  if (Watch(conn, status,
+            Entries.isc_dsql_execute(status, &conn->TrHandle, &block.Handle, SQLDA_VERSION1,
+                                     block.Area)) == 0) {
+    return -1;
+  }
+  if (conn->State.Lost != 0) {
+    std::memcpy(stmt->Status, status, sizeof(status));
+    return from;
+  }
+  // Which row: the same rows one by one, in the state the block found, tell it with the
+  // statement's own error.
+  if (!savepoint.Set()) return from;
+  return RunRows(stmt, from, from + block.Rows);
+}
+
+}  // namespace
+
+void detail::KeepText(TIbStmtRec* stmt, const char* text) {
+  if (stmt->Arrays == nullptr) stmt->Arrays = new TArrays;
+  ReleaseArrays(stmt, false);
+  stmt->Arrays->Text = text;
+}
+
+void detail::ReleaseArrays(TIbStmtRec* stmt, bool all) {
+  TArrays* arrays = stmt->Arrays;
+  if (arrays == nullptr) return;
+  for (TBlock& block : arrays->Blocks) ReleaseBlock(stmt->Conn, block);
+  arrays->Batchable = -1;
+  if (!all) return;
+  delete arrays;
+  stmt->Arrays = nullptr;
+}
+
+int16_t detail::ExecuteRows(TIbStmtRec* stmt) {
+  const auto rows = static_cast<int64_t>(stmt->ParamRows);
+  XSQLDA* in = stmt->InSqlda;
+  const TBindIndex& index = stmt->ParamIndex;
+  auto reached = [stmt](int64_t row) {
+    if (stmt->RowReached != nullptr) *stmt->RowReached = static_cast<uint32_t>(row);
+  };
+  const int32_t n = stmt->HasParamMarkers == 1 ? in->sqld : 0;
+  for (int32_t i = 0; i < n; ++i) {
+    const TBindSlot* slot = index.Slots != nullptr ? &index.Slots[i] : nullptr;
+    if (slot == nullptr || slot->Node == nullptr || slot->ValueMax == 0) {
+      // Arrays take their element size from the bounded form.
+      SetError(stmt->Status, slot == nullptr || slot->Node == nullptr ? isc_dsql_sqlda_err
+                                                                      : isc_dsql_sqlda_value_err);
+      reached(0);
+      return -1;
+    }
+  }
+  for (int64_t r = 0; r < rows; ++r) {
+    for (int32_t i = 0; i < n; ++i) {
+      if (ISC_STATUS refusal = CheckParam(in->sqlvar[i], index.Slots[i], r)) {
+        SetError(stmt->Status, refusal);
+        reached(r + 1);
+        return -1;
+      }
+    }
+  }
+  TRunning running(stmt->Conn, stmt->Status, stmt->QueryTimeout);
+  if (!StartIfNone(stmt)) return -1;
+  TArrays& arrays = *stmt->Arrays;
+  TSavepoint savepoint(stmt);
+  int64_t failed = -1;
+  if (n > 0 && rows > 1 && Batchable(stmt, arrays)) {
+    if (rows > arrays.Limit && !savepoint.Set()) {
+      reached(0);
+      return -1;
+    }
+    for (int64_t from = 0; from < rows && failed < 0;) {
+      const auto count = static_cast<int32_t>(std::min<int64_t>(arrays.Limit, rows - from));
+      TBlock* block = arrays.Batchable == 1 ? PreparedBlock(stmt, arrays, count) : nullptr;
+      if (stmt->Conn->State.Lost != 0) {
+        std::memcpy(stmt->Status, stmt->Conn->State.LostStatus, sizeof(stmt->Status));
+        failed = from;
+        break;
+      }
+      if (block == nullptr && arrays.Batchable == 1) continue;  // the limit was halved
+      if (block == nullptr) {
+        if (!savepoint.Set()) {
+          failed = from;
+          break;
+        }
+        failed = RunRows(stmt, from, rows);
+        break;
+      }
+      failed = RunBlock(stmt, *block, from, savepoint);
+      from += count;
+    }
+  } else {
+    if (rows > 1 && !savepoint.Set()) {
+      reached(0);
+      return -1;
+    }
+    failed = RunRows(stmt, 0, rows);
+  }
+  if (failed >= 0) {
+    savepoint.Undo();
+    reached(failed + 1);
+    return -1;
+  }
+  reached(rows);
+  return 0;
+}
+
+int16_t SQLParamOptions(TIbStmtRec* hstmt, uint32_t crow, uint32_t* pirow) {
+  if (hstmt == nullptr) return -1;
+  if (crow == 0) {
+    SetError(hstmt->Status, isc_dsql_sqlda_value_err);
+    return -1;
+  }
+  hstmt->ParamRows = crow;
+  hstmt->RowReached = pirow;
+  return 0;
+}
+
+}  // namespace IbDB
