@@ -31,7 +31,8 @@ struct TArrays {
   std::vector<size_t> Marks;  // where the text's parameter markers stand
   size_t End = 0;             // the end of the statement, before a ';' and trailing comments
   int32_t Limit = 0;          // rows per block
-  TBlock Blocks[2];           // a full block and the last, shorter one
+  TBlock Blocks[2];           // the blocks of the last two sizes used
+  int LastUsed = 0;
 };
 
 namespace {
@@ -307,10 +308,14 @@ std::string BlockText(const TIbStmtRec* stmt, const TArrays& arrays, int32_t row
 // The prepared block for a number of rows, or nil when the server refuses it (the limit is
 // then halved, and rows it cannot carry go row by row).
 TBlock* PreparedBlock(TIbStmtRec* stmt, TArrays& arrays, int32_t rows) {
-  for (TBlock& block : arrays.Blocks) {
-    if (block.Rows == rows && block.Handle != 0) return &block;
+  for (int k = 0; k < 2; ++k) {
+    if (arrays.Blocks[k].Rows == rows && arrays.Blocks[k].Handle != 0) {
+      arrays.LastUsed = k;
+      return &arrays.Blocks[k];
+    }
   }
-  TBlock& block = arrays.Blocks[rows == arrays.Limit ? 0 : 1];
+  arrays.LastUsed = arrays.Blocks[0].Handle == 0 ? 0 : 1 - arrays.LastUsed;  // the older goes
+  TBlock& block = arrays.Blocks[arrays.LastUsed];
   TIbConnRec* conn = stmt->Conn;
   ReleaseBlock(conn, block);
   ISC_STATUS status[20];
@@ -490,7 +495,10 @@ int16_t detail::ExecuteRows(TIbStmtRec* stmt) {
       return -1;
     }
     for (int64_t from = 0; from < rows && failed < 0;) {
-      const auto count = static_cast<int32_t>(std::min<int64_t>(arrays.Limit, rows - from));
+      // Blocks of equal size: one prepared block serves them all (a block takes milliseconds
+      // to compile), and arrays of the same size find it ready.
+      const int64_t blocks = (rows - from + arrays.Limit - 1) / arrays.Limit;
+      const auto count = static_cast<int32_t>((rows - from + blocks - 1) / blocks);
       TBlock* block = arrays.Batchable == 1 ? PreparedBlock(stmt, arrays, count) : nullptr;
       if (stmt->Conn->State.Lost != 0) {
         std::memcpy(stmt->Status, stmt->Conn->State.LostStatus, sizeof(stmt->Status));
