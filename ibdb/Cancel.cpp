@@ -18,6 +18,7 @@
 #include <string>
 #include <thread>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "ibdb/Internal.h"
@@ -40,6 +41,9 @@ enum TRunState : uint32_t {
 
 // How long the server has to answer a cancel before the connection's side is closed.
 constexpr auto kGrace = std::chrono::seconds(1);
+// How often a cancel is raised again while the call it was meant for goes on: over the network
+// the client sends it without waiting, and a server that has not begun the request yet drops it.
+constexpr auto kRetry = std::chrono::milliseconds(20);
 
 // Everything here lives for the life of the process: the timer thread may still wait on it
 // while the process exits.
@@ -48,6 +52,9 @@ struct TShared {
   std::condition_variable Wake;
   std::unordered_set<TIbStmtRec*> Live;
   std::vector<TRunning*> Armed;
+  // Connections whose call was cancelled and goes on: raised again until the call ends, and
+  // past the grace their side is closed (when the time comes).
+  std::vector<std::pair<TIbConnRec*, Clock::time_point>> Retries;
   bool TimerStarted = false;
 };
 
@@ -70,44 +77,88 @@ ISC_STATUS Send(TIbConnRec* conn, int kind) {
   return Entries.fb_cancel_operation(status, &conn->DbHandle, static_cast<unsigned short>(kind));
 }
 
-// Raises a cancel on the request running on the connection, if one runs; under the mutex.
-// Whether the request was sent without a refusal.
-bool Raise(TIbConnRec* conn) {
+void TimerLoop();
+
+// Starts the package's one timer thread when first needed; under the mutex.
+void StartTimer(TShared& shared) {
+  if (shared.TimerStarted) return;
+  shared.TimerStarted = true;
+  std::thread(TimerLoop).detach();
+}
+
+// Raises a cancel on the request running on the connection, if one runs; under the mutex. It is
+// raised again until the call ends, since a server that has not begun the request yet drops
+// it. Whether the request was sent without a refusal.
+bool Raise(TShared& shared, TIbConnRec* conn) {
   uint32_t expected = kRunning;
   if (!RunningOf(conn).compare_exchange_strong(expected, kRaised)) return true;  // none runs
   if (LostNow(conn)) return false;
   const ISC_STATUS rc = Send(conn, fb_cancel_raise);
-  return rc == 0 || rc == isc_nothing_to_cancel;  // the request ended meanwhile
+  if (rc == 0 || rc == isc_nothing_to_cancel) {
+    shared.Retries.emplace_back(conn, Clock::now() + kGrace);
+    StartTimer(shared);
+    shared.Wake.notify_one();
+  }
+  return rc == 0 || rc == isc_nothing_to_cancel;
+}
+
+// Closes the connection's side under a call that does not end, which ends its wait at once;
+// the call then records the loss. Under the mutex.
+void Abort(TIbConnRec* conn) {
+  if (RunningOf(conn).load() == kIdle || LostNow(conn)) return;
+  RunningOf(conn).store(kAborted);
+  Send(conn, fb_cancel_abort);
+}
+
+// Raises the cancels to retry again, and closes the side of a connection whose call still
+// goes on past the grace: the Firebird 3.0.11 server now and then drops the answer to a request
+// that a cancel met at its end, and the client would wait for it forever. Under the mutex.
+void RetryCancels(TShared& shared) {
+  const auto now = Clock::now();
+  std::erase_if(shared.Retries, [now](const auto& retry) {
+    TIbConnRec* conn = retry.first;
+    if (RunningOf(conn).load() != kRaised || LostNow(conn)) return true;
+    if (now >= retry.second) {
+      Abort(conn);
+      return true;
+    }
+    const ISC_STATUS rc = Send(conn, fb_cancel_raise);
+    return rc != 0 && rc != isc_nothing_to_cancel;
+  });
 }
 
 void TimerLoop() {
   TShared& shared = Shared();
   std::unique_lock lock(shared.Mutex);
+  auto nextRetry = Clock::now();
   for (;;) {
-    if (shared.Armed.empty()) {
-      shared.Wake.wait(lock);
-      continue;
+    if (!shared.Retries.empty() && Clock::now() >= nextRetry) {
+      RetryCancels(shared);
+      nextRetry = Clock::now() + kRetry;
     }
     auto next = std::min_element(shared.Armed.begin(), shared.Armed.end(),
                                  [](TRunning* a, TRunning* b) { return a->When < b->When; });
-    TRunning* armed = *next;
-    if (Clock::now() < armed->When) {
-      shared.Wake.wait_until(lock, armed->When);
+    const auto due = next == shared.Armed.end() ? Clock::time_point::max() : (*next)->When;
+    const auto wake = shared.Retries.empty() ? due : std::min(due, nextRetry);
+    if (wake == Clock::time_point::max()) {
+      shared.Wake.wait(lock);
       continue;
     }
+    if (Clock::now() < due) {
+      shared.Wake.wait_until(lock, wake);
+      continue;
+    }
+    TRunning* armed = *next;
     TIbConnRec* conn = armed->Conn;
     if (armed->Phase == 0) {
       // Past the deadline: cancel, and give the server the grace to answer.
-      Raise(conn);
+      Raise(shared, conn);
       armed->Phase = 1;
       armed->When = Clock::now() + kGrace;
     } else {
       // No answer: close the connection's side, which ends the wait at once.
       shared.Armed.erase(next);
-      if (RunningOf(conn).load() != kIdle && !LostNow(conn)) {
-        RunningOf(conn).store(kAborted);
-        Send(conn, fb_cancel_abort);
-      }
+      Abort(conn);
     }
   }
 }
@@ -128,10 +179,7 @@ TRunning::TRunning(TIbConnRec* conn, ISC_STATUS* status, uint32_t timeoutSeconds
   When = Clock::now() + std::chrono::seconds(timeoutSeconds);
   shared.Armed.push_back(this);
   Armed = true;
-  if (!shared.TimerStarted) {
-    shared.TimerStarted = true;
-    std::thread(TimerLoop).detach();
-  }
+  StartTimer(shared);
   shared.Wake.notify_one();
 }
 
@@ -152,6 +200,7 @@ TRunning::~TRunning() {
       if (it != shared.Armed.end()) shared.Armed.erase(it);  // unless the timer took it off
       was = running.exchange(kIdle, std::memory_order_acq_rel);
     }
+    std::erase_if(shared.Retries, [this](const auto& retry) { return retry.first == Conn; });
   }
   if (was == kRunning || LostNow(Conn)) return;
   if (was == kAborted) {
@@ -293,7 +342,7 @@ int16_t SQLCancel(TIbStmtRec* hstmt) {
   TShared& shared = Shared();
   std::lock_guard lock(shared.Mutex);
   if (shared.Live.count(hstmt) == 0) return -1;  // dropped, or never a statement
-  return Raise(hstmt->Conn) ? 0 : -1;
+  return Raise(shared, hstmt->Conn) ? 0 : -1;
 }
 
 int32_t SQLSetStmtOption(TIbStmtRec* hstmt, uint16_t fOption, uint32_t vParam) {

@@ -2,13 +2,32 @@
 // caller variables, execution, fetching, date and blob conversion, error text.
 //
 // Results: 0 success, -1 failure (the client's error, or a code of the package's own checks, is
-// left in the Status of the record involved; SQLError turns it into text), 100 no more rows
-// (SQLFetch) or no such column/parameter (SQLGetCol, SQLGetParam, SQLDescribeCol).
+// left in the Status of the record involved; SQLError turns it into text), 1 success with
+// information (SQLFetch: a bounded value was cut; SQLGetData: more of the value remains), 100
+// no more data (SQLFetch, SQLGetData) or no such column/parameter (SQLGetCol, SQLGetParam,
+// SQLDescribeCol).
 //
-// Caller buffers carry no size across this interface. What they must hold:
+// Bind with the size of your buffer (cbValueMax, as in ODBC): the package never writes or reads
+// past it, whatever the database holds.
+//   columns     text: at most cbValueMax - 1 bytes and a NUL; *pcbValue the full length (a
+//               CHAR's declared length). DATE: cbValueMax at least 20; *pcbValue 19. BLOB: at
+//               most cbValueMax bytes; *pcbValue the blob's full length. Other types are
+//               fetched in place and need cbValueMax >= sqllen; *pcbValue sqllen. NULL: the
+//               null flag 1 and *pcbValue -1. SQLFetch returns 1 when a value was cut.
+//   parameters  text and blobs: *pcbValue bytes when it holds 0 to cbValueMax (NUL bytes go
+//               along), up to a NUL or cbValueMax when pcbValue is nil or holds -3; any other
+//               length is refused at execution. CHAR is padded with its set's blank. DATE:
+//               cbValueMax at least 19, no NUL needed. Other types: cbValueMax >= sqllen.
+//   SQLGetData  a column bound to nothing is held after each fetch and handed over in pieces
+//               of the caller's buffer (text with a NUL), a blob of any size in flat memory.
+//               Fetching with columns bound to nothing is allowed unless a column is bound in
+//               the classic form.
+//
+// The classic SQLBindCol/SQLBindParameter (without cbValueMax) trust the caller's buffers:
 //   VARCHAR and CHAR columns   sqllen + 1 bytes (the characters and a NUL)
 //   DATE columns               20 bytes ("MM/DD/YYYY hh:mm:ss" and a NUL)
-//   BLOB columns               the whole blob: each fetch reads the blob to its end
+//   BLOB columns               the whole blob: each fetch reads the blob to its end, and a blob
+//                              longer than the buffer overwrites the memory behind it
 //   VARCHAR parameters         a NUL-terminated string of at most sqllen characters
 //   CHAR parameters            exactly sqllen bytes, read in place; no terminator is looked for,
 //                              so a shorter buffer makes the client read past its end
@@ -16,7 +35,11 @@
 //   BLOB parameters            as many bytes as the bound length variable says
 // Bound variables must stay valid until the statement is dropped or prepared again.
 //
-// What else a caller must know:
+// What else a caller must know (the README's section "What a caller must know" says more):
+// - Statements are prepared in the database's SQL dialect, learnt at SQLConnect; connection
+//   option 150 forces 1 or 3. Options 101, 108 and 152 (access mode, isolation, lock wait)
+//   take effect at the next start of the connection's transaction; 151 (character set) and 103
+//   (login timeout) at the next SQLConnect.
 // - SQLPrepare does not read cbSqlStr: the text ends at its first NUL, and whatever follows a
 //   NUL is not part of the statement. Preparing again first releases every binding of the
 //   statement (ColsBound and ParamsBound back to 0), whatever the client then answers; a text
@@ -28,10 +51,8 @@
 //   raw scaled integer (12.34 at scale -2 as 1234), while a fetch gives the integer part,
 //   truncated (1234 arrives as 12; scales below -9 give 0): a value read and written back
 //   changes. 64-bit and other types are fetched in place as the client delivers them.
-// - A blob column's read size is the value its length variable holds when bound (1 to 65535;
-//   SQLGetCol reports one that binding takes). Each read is one client call, so a small size is
-//   slow: a 32 MiB blob took about 1.1 s at 80 bytes, 40 ms at 4096 and 17 ms at 65535 here.
-//   Use 65535 when speed matters.
+// - A classic blob column's read size is the value its length variable holds when bound (1 to
+//   65535). Each read is one client call, so a small size is slow: use 65535.
 // - Dates: years below 1000 are written with leading blanks (" 999"); the year is read from all
 //   four characters; a date later than 9999 is cut to the text's 19 characters.
 // - SQLExecute opens the connection's transaction before it writes blob parameters, so that the
@@ -40,17 +61,19 @@
 // - SQLDisconnect commits; if the commit fails it rolls back, and if the detach fails because a
 //   transaction is still open it rolls that back and detaches again, so that it never frees a
 //   record whose attachment the client could still close.
+// - A transaction started over several connections (SQLTransactMdb) ends for all of them when
+//   it ends through any: commit, rollback, disconnect or the auto-commit option.
 // - A lost attachment (shut down by the server, or its connection broken) is recorded on its
 //   connection when a call made for that connection or one of its statements reports it. From
 //   then on every call on the connection or its statements returns -1 at once with the text
 //   that reported the loss (SQLFreeStmt and SQLDisconnect still 0), and nothing but the detach
 //   is sent on that attachment. A copied status vector marks nothing. A transaction shared by
-//   several connections (SQLTransactMdb) whose commit fails for a lost attachment is rolled back
-//   at once; the client's error does not say whose attachment was lost, so that loss is
-//   recorded on the listed connections whose names have a host part ("host:path").
+//   several connections whose commit fails for a lost attachment is rolled back at once; the
+//   client's error does not say whose attachment was lost, so that loss is recorded on the
+//   listed connections whose names have a host part ("host:path").
 // - Threads: records are not locked. Distinct connections (and their statements) may be used
 //   from distinct threads at once; one connection and everything hanging from it from one
-//   thread at a time. Connections listed together in SQLTransactMdb share their transaction.
+//   thread at a time, but for SQLCancel, which any thread may call.
 // - Error text is read with the client's fb_interpret (isc_interprete is unbounded).
 #pragma once
 
@@ -187,16 +210,22 @@ int16_t SQLGetParam(TIbStmtRec* hstmt, uint8_t ipar, int16_t& pfSqlType, int16_t
 int16_t SQLDescribeCol(TIbStmtRec* hstmt, uint8_t icol, char* szColName, int16_t cbColNameMax,
                        int16_t* pcbColName, int16_t* pfSqlType, int32_t* pcbColDef,
                        int16_t* pibScale, int16_t* pfNullable);
-int32_t SQLBindCol(TIbStmtRec* hstmt, uint8_t icol, int16_t fSqlType, void* rgbValue,
-                   uint8_t* pfNull, int32_t* pcbValue);
-int32_t SQLBindParameter(TIbStmtRec* hstmt, uint8_t ipar, int16_t fSqlType, void* rgbValue,
-                         uint8_t* pfNull, int32_t* pcbValue, uint16_t cbSegment);
+// Bounded binding: cbValueMax is the size of the caller's buffer (of one row, for parameter
+// arrays); see the top of this header.
 int32_t SQLBindCol(TIbStmtRec* hstmt, uint8_t icol, int16_t fSqlType, void* rgbValue,
                    int32_t cbValueMax, uint8_t* pfNull, int32_t* pcbValue);
 int32_t SQLBindParameter(TIbStmtRec* hstmt, uint8_t ipar, int16_t fSqlType, void* rgbValue,
                          int32_t cbValueMax, uint8_t* pfNull, int32_t* pcbValue);
+// A column of the current row bound to nothing, in pieces of at most cbValueMax bytes (text
+// pieces cbValueMax - 1 characters and a NUL): *pcbValue what remains before the call (-1 for
+// NULL), 1 while more remains after the piece, 0 for the piece that ends it, 100 after it.
 int16_t SQLGetData(TIbStmtRec* hstmt, uint8_t icol, void* rgbValue, int32_t cbValueMax,
                    int32_t* pcbValue);
+// Classic binding: the caller's buffers are trusted to hold every value.
+int32_t SQLBindCol(TIbStmtRec* hstmt, uint8_t icol, int16_t fSqlType, void* rgbValue,
+                   uint8_t* pfNull, int32_t* pcbValue);
+int32_t SQLBindParameter(TIbStmtRec* hstmt, uint8_t ipar, int16_t fSqlType, void* rgbValue,
+                         uint8_t* pfNull, int32_t* pcbValue, uint16_t cbSegment);
 
 // Execution and fetching.
 int16_t SQLExecute(TIbStmtRec* hstmt);

@@ -83,7 +83,7 @@ struct Rows {
     text.resize(std::min<size_t>(text.size(), 41));
     std::memcpy(At(1, r), text.data(), text.size());
     lengths[1][static_cast<size_t>(r)] = static_cast<int32_t>(text.size());
-    char code[4];
+    char code[8];
     std::snprintf(code, sizeof(code), "c%02d", r % 100);
     std::memcpy(At(2, r), code, 3);
     lengths[2][static_cast<size_t>(r)] = r % 2 == 0 ? 3 : -3;  // padded; or up to the NUL

@@ -79,6 +79,10 @@ TEST(CancelChild, FromAnotherThread) {
   // A running request returns at once; its work is undone, the connection goes on.
   int16_t cancelled = 7;
   std::thread canceller([&] {
+    // Once the request runs (a loaded machine may take a while to start it).
+    while (std::atomic_ref<uint32_t>(conn->State.Running).load() == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     cancelled = SQLCancel(endless);
   });
@@ -95,6 +99,7 @@ TEST(CancelChild, FromAnotherThread) {
   // With nothing running: 0, and the next call is not affected.
   EXPECT_EQ(SQLCancel(endless), 0);
   EXPECT_EQ(QueryText(conn, "SELECT COUNT(*) FROM T"), "496 1");
+  SQLFreeStmt(endless, 1);
 
   // A cancel racing the end of a short request: either may win, and the next call never pays.
   // The cancels aim at the last part of the request, where one may arrive too late for it.
@@ -103,32 +108,45 @@ TEST(CancelChild, FromAnotherThread) {
   for (int k = 0; k < 5; ++k) ASSERT_EQ(SQLExecute(brief), 0);
   const auto length = static_cast<int>(Since(timed) / 5 * 1e6);  // microseconds
   std::mt19937 random(7);
-  int stopped = 0, finished = 0;
+  int stopped = 0, finished = 0, closed = 0;
   for (int round = 0; round < 1000; ++round) {
     const int delay = length / 2 + static_cast<int>(random() % static_cast<unsigned>(length));
     std::thread racer([&] {
       std::this_thread::sleep_for(std::chrono::microseconds(delay));
       EXPECT_EQ(SQLCancel(brief), 0);
     });
+    const auto start = Clock::now();
     const int16_t rc = SQLExecute(brief);
     racer.join();
+    EXPECT_LT(Since(start), 3.0);
     if (rc == 0) {
       ++finished;
+    } else if (conn->State.Lost != 0) {
+      // Over the network the server now and then drops the answer to a request a cancel met
+      // at its end; past the grace the package closed the connection's side: a new one.
+      ++closed;
+      SQLFreeStmt(brief, 1);
+      SQLDisconnect(conn);
+      conn = target.Connect();
+      brief = Prepared(conn, kShort);
+      continue;
     } else {
       EXPECT_EQ(ErrorText(conn, brief), "|operation was cancelled");
       ++stopped;
     }
     ASSERT_EQ(QueryText(conn, "SELECT COUNT(*) FROM T"), "496 1") << "round " << round;
   }
+  EXPECT_LE(closed, 10);
   EXPECT_EQ(SQLTransact(conn, 0), 0);
-  std::printf("cancel: first request stopped after %.3f s; race: %d stopped, %d finished (%d us)\n",
-              seconds, stopped, finished, length);
+  std::printf(
+      "cancel: first request stopped after %.3f s; race: %d stopped, %d finished, %d closed "
+      "(%d us)\n",
+      seconds, stopped, finished, closed, length);
 
   // A dropped statement is out of reach: nothing is sent.
   SQLFreeStmt(brief, 1);
   EXPECT_EQ(SQLCancel(brief), -1);
   EXPECT_EQ(SQLCancel(nullptr), -1);
-  SQLFreeStmt(endless, 1);
   EXPECT_EQ(SQLDisconnect(conn), 0);
 }
 

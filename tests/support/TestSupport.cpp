@@ -407,6 +407,7 @@ void TcpProxy::Loop() {
       char drain[16];
       [[maybe_unused]] ssize_t n = read(wake_[0], drain, sizeof(drain));
     }
+    const size_t polled = forwarding ? pairs.size() : 0;  // the pairs fds holds
     if (fds[0].revents != 0) {
       const int client = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
       const int server = client >= 0 ? ConnectTo(3050, true) : -1;
@@ -421,6 +422,10 @@ void TcpProxy::Loop() {
     std::vector<std::pair<int, int>> kept;
     for (size_t k = 0; k < pairs.size(); ++k) {
       bool open = true;
+      if (k >= polled) {  // accepted in this round
+        kept.push_back(pairs[k]);
+        continue;
+      }
       for (int side = 0; side < 2 && open; ++side) {
         const pollfd& p = fds[2 + 2 * k + static_cast<size_t>(side)];
         if (p.revents == 0) continue;
