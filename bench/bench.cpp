@@ -272,18 +272,39 @@ std::string Limited(const char* sql, int rows) {
 
 // ---- this package ----
 
+// Binds a column or a parameter in the classic form, or with Bounded in the bounded form with
+// the size of its buffer.
+template <bool Bounded>
+void BindCol(TIbStmtRec* stmt, int n, int16_t type, void* data, int32_t size, uint8_t* null) {
+  if constexpr (Bounded) {
+    SQLBindCol(stmt, static_cast<uint8_t>(n), type, data, size, null, nullptr);
+  } else {
+    SQLBindCol(stmt, static_cast<uint8_t>(n), type, data, null, nullptr);
+  }
+}
+
+template <bool Bounded>
+void BindParam(TIbStmtRec* stmt, int n, int16_t type, void* data, int32_t size, uint8_t* null) {
+  if constexpr (Bounded) {
+    SQLBindParameter(stmt, static_cast<uint8_t>(n), type, data, size, null, nullptr);
+  } else {
+    SQLBindParameter(stmt, static_cast<uint8_t>(n), type, data, null, nullptr, 0);
+  }
+}
+
+template <bool Bounded>
 [[gnu::noinline]] uint64_t FetchIbDB(TIbConnRec* conn, int rows) {
   TIbStmtRec* stmt = nullptr;
   SQLAllocStmt(conn, stmt);
   std::string sql = Limited(kFetchSelect, rows);
   if (SQLPrepare(stmt, sql.c_str(), 0) != 0) throw std::runtime_error("prepare");
   FetchRow row{};
-  SQLBindCol(stmt, 1, 496, &row.id, &row.nulls[0], nullptr);
-  SQLBindCol(stmt, 2, 448, row.name, &row.nulls[1], nullptr);
-  SQLBindCol(stmt, 3, 510, row.date, &row.nulls[2], nullptr);
-  SQLBindCol(stmt, 4, 452, row.code, &row.nulls[3], nullptr);
-  SQLBindCol(stmt, 5, 480, &row.x, &row.nulls[4], nullptr);
-  SQLBindCol(stmt, 6, 496, &row.price, &row.nulls[5], nullptr);
+  BindCol<Bounded>(stmt, 1, 496, &row.id, sizeof(row.id), &row.nulls[0]);
+  BindCol<Bounded>(stmt, 2, 448, row.name, sizeof(row.name), &row.nulls[1]);
+  BindCol<Bounded>(stmt, 3, 510, row.date, sizeof(row.date), &row.nulls[2]);
+  BindCol<Bounded>(stmt, 4, 452, row.code, sizeof(row.code), &row.nulls[3]);
+  BindCol<Bounded>(stmt, 5, 480, &row.x, sizeof(row.x), &row.nulls[4]);
+  BindCol<Bounded>(stmt, 6, 496, &row.price, sizeof(row.price), &row.nulls[5]);
   SQLExecute(stmt);
   uint64_t sum = 0;
   while (SQLFetch(stmt) == 0) sum += row.Sum();
@@ -292,6 +313,7 @@ std::string Limited(const char* sql, int rows) {
   return sum;
 }
 
+template <bool Bounded>
 [[gnu::noinline]] uint64_t WideIbDB(TIbConnRec* conn, int columns) {
   TIbStmtRec* stmt = nullptr;
   SQLAllocStmt(conn, stmt);
@@ -300,7 +322,7 @@ std::string Limited(const char* sql, int rows) {
   std::vector<int32_t> values(static_cast<size_t>(columns));
   std::vector<uint8_t> nulls(static_cast<size_t>(columns));
   for (int c = 0; c < columns; ++c) {
-    SQLBindCol(stmt, static_cast<uint8_t>(c + 1), 496, &values[c], &nulls[c], nullptr);
+    BindCol<Bounded>(stmt, c + 1, 496, &values[c], 4, &nulls[c]);
   }
   SQLExecute(stmt);
   uint64_t sum = 0;
@@ -312,6 +334,7 @@ std::string Limited(const char* sql, int rows) {
   return sum;
 }
 
+template <bool Bounded>
 [[gnu::noinline]] uint64_t InsertIbDB(TIbConnRec* conn, const InsertInputs& in, int rows) {
   TIbStmtRec* stmt = nullptr;
   SQLAllocStmt(conn, stmt);
@@ -320,12 +343,12 @@ std::string Limited(const char* sql, int rows) {
   double x = 0;
   char name[21], date[20], code[6];
   uint8_t nulls[6];
-  SQLBindParameter(stmt, 1, 496, &id, &nulls[0], nullptr, 0);
-  SQLBindParameter(stmt, 2, 448, name, &nulls[1], nullptr, 0);
-  SQLBindParameter(stmt, 3, 510, date, &nulls[2], nullptr, 0);
-  SQLBindParameter(stmt, 4, 452, code, &nulls[3], nullptr, 0);
-  SQLBindParameter(stmt, 5, 480, &x, &nulls[4], nullptr, 0);
-  SQLBindParameter(stmt, 6, 496, &price, &nulls[5], nullptr, 0);
+  BindParam<Bounded>(stmt, 1, 496, &id, sizeof(id), &nulls[0]);
+  BindParam<Bounded>(stmt, 2, 448, name, sizeof(name), &nulls[1]);
+  BindParam<Bounded>(stmt, 3, 510, date, sizeof(date), &nulls[2]);
+  BindParam<Bounded>(stmt, 4, 452, code, sizeof(code), &nulls[3]);
+  BindParam<Bounded>(stmt, 5, 480, &x, sizeof(x), &nulls[4]);
+  BindParam<Bounded>(stmt, 6, 496, &price, sizeof(price), &nulls[5]);
   for (int k = 0; k < rows; ++k) {
     const auto row = static_cast<size_t>(k);
     id = k;
@@ -372,76 +395,6 @@ std::string Limited(const char* sql, int rows) {
 }
 
 // ---- this package, bounded: the caller's buffer sizes on every binding ----
-
-[[gnu::noinline]] uint64_t FetchIbDBBounded(TIbConnRec* conn, int rows) {
-  TIbStmtRec* stmt = nullptr;
-  SQLAllocStmt(conn, stmt);
-  std::string sql = Limited(kFetchSelect, rows);
-  if (SQLPrepare(stmt, sql.c_str(), 0) != 0) throw std::runtime_error("prepare");
-  FetchRow row{};
-  SQLBindCol(stmt, 1, 496, &row.id, sizeof(row.id), &row.nulls[0], nullptr);
-  SQLBindCol(stmt, 2, 448, row.name, sizeof(row.name), &row.nulls[1], nullptr);
-  SQLBindCol(stmt, 3, 510, row.date, sizeof(row.date), &row.nulls[2], nullptr);
-  SQLBindCol(stmt, 4, 452, row.code, sizeof(row.code), &row.nulls[3], nullptr);
-  SQLBindCol(stmt, 5, 480, &row.x, sizeof(row.x), &row.nulls[4], nullptr);
-  SQLBindCol(stmt, 6, 496, &row.price, sizeof(row.price), &row.nulls[5], nullptr);
-  SQLExecute(stmt);
-  uint64_t sum = 0;
-  while (SQLFetch(stmt) == 0) sum += row.Sum();
-  SQLFreeStmt(stmt, 1);
-  SQLTransact(conn, 0);
-  return sum;
-}
-
-[[gnu::noinline]] uint64_t WideIbDBBounded(TIbConnRec* conn, int columns) {
-  TIbStmtRec* stmt = nullptr;
-  SQLAllocStmt(conn, stmt);
-  std::string sql = "SELECT * FROM WIDE" + std::to_string(columns);
-  SQLPrepare(stmt, sql.c_str(), 0);
-  std::vector<int32_t> values(static_cast<size_t>(columns));
-  std::vector<uint8_t> nulls(static_cast<size_t>(columns));
-  for (int c = 0; c < columns; ++c) {
-    SQLBindCol(stmt, static_cast<uint8_t>(c + 1), 496, &values[c], 4, &nulls[c], nullptr);
-  }
-  SQLExecute(stmt);
-  uint64_t sum = 0;
-  while (SQLFetch(stmt) == 0) {
-    for (int c = 0; c < columns; ++c) sum += nulls[c] ? 7 : static_cast<uint32_t>(values[c]);
-  }
-  SQLFreeStmt(stmt, 1);
-  SQLTransact(conn, 0);
-  return sum;
-}
-
-[[gnu::noinline]] uint64_t InsertIbDBBounded(TIbConnRec* conn, const InsertInputs& in, int rows) {
-  TIbStmtRec* stmt = nullptr;
-  SQLAllocStmt(conn, stmt);
-  SQLPrepare(stmt, kInsertSql, 0);
-  int32_t id = 0, price = 0;
-  double x = 0;
-  char name[21], date[20], code[6];
-  uint8_t nulls[6];
-  SQLBindParameter(stmt, 1, 496, &id, sizeof(id), &nulls[0], nullptr);
-  SQLBindParameter(stmt, 2, 448, name, sizeof(name), &nulls[1], nullptr);
-  SQLBindParameter(stmt, 3, 510, date, sizeof(date), &nulls[2], nullptr);
-  SQLBindParameter(stmt, 4, 452, code, sizeof(code), &nulls[3], nullptr);
-  SQLBindParameter(stmt, 5, 480, &x, sizeof(x), &nulls[4], nullptr);
-  SQLBindParameter(stmt, 6, 496, &price, sizeof(price), &nulls[5], nullptr);
-  for (int k = 0; k < rows; ++k) {
-    const auto row = static_cast<size_t>(k);
-    id = k;
-    std::memcpy(name, in.names[row].c_str(), in.names[row].size() + 1);
-    std::memcpy(date, in.dates[row].c_str(), sizeof(date));
-    std::memcpy(code, in.codes[row].c_str(), sizeof(code));
-    x = InsertInputs::X(k);
-    price = InsertInputs::RawPrice(k);
-    nulls[1] = InsertInputs::NameIsNull(k);
-    if (SQLExecute(stmt) != 0) throw std::runtime_error("insert");
-  }
-  SQLFreeStmt(stmt, 1);
-  SQLTransact(conn, 0);
-  return static_cast<uint64_t>(rows);
-}
 
 // The same rows through parameter arrays: each execution carries kArrayRows rows, read from the
 // arrays at their element sizes.
@@ -556,10 +509,10 @@ TIbConnRec* IbDBConnect(const Target& target, std::vector<std::shared_ptr<void>>
 Impl IbDBImpl(const Target& target, std::vector<std::shared_ptr<void>>& keep) {
   TIbConnRec* conn = IbDBConnect(target, keep);
   return {"IbDB",
-          [conn](int rows) { return FetchIbDB(conn, rows); },
-          [conn](int columns) { return WideIbDB(conn, columns); },
-          [conn](const InsertInputs& in, int rows) { return InsertIbDB(conn, in, rows); },
-          [conn](const InsertInputs& in, int rows) { return InsertIbDB(conn, in, rows); },
+          [conn](int rows) { return FetchIbDB<false>(conn, rows); },
+          [conn](int columns) { return WideIbDB<false>(conn, columns); },
+          [conn](const InsertInputs& in, int rows) { return InsertIbDB<false>(conn, in, rows); },
+          [conn](const InsertInputs& in, int rows) { return InsertIbDB<false>(conn, in, rows); },
           [conn](const std::vector<char>& data, int id) { BlobWriteIbDB(conn, data, id); },
           [conn](std::vector<char>& back, int id) { return BlobReadIbDB(conn, back, id); },
           "the classic calls: buffers bound without their sizes, each blob read whole."};
@@ -569,9 +522,9 @@ Impl IbDBBoundedImpl(const Target& target, std::vector<std::shared_ptr<void>>& k
   TIbConnRec* conn = IbDBConnect(target, keep);
   return {
       "IbDB bounded",
-      [conn](int rows) { return FetchIbDBBounded(conn, rows); },
-      [conn](int columns) { return WideIbDBBounded(conn, columns); },
-      [conn](const InsertInputs& in, int rows) { return InsertIbDBBounded(conn, in, rows); },
+      [conn](int rows) { return FetchIbDB<true>(conn, rows); },
+      [conn](int columns) { return WideIbDB<true>(conn, columns); },
+      [conn](const InsertInputs& in, int rows) { return InsertIbDB<true>(conn, in, rows); },
       [conn](const InsertInputs& in, int rows) { return InsertArrayIbDBBounded(conn, in, rows); },
       [conn](const std::vector<char>& data, int id) { BlobWriteIbDBBounded(conn, data, id); },
       [conn](std::vector<char>& back, int id) { return BlobReadIbDBBounded(conn, back, id); },

@@ -14,8 +14,11 @@
 
 #include "client/IBAPI.h"
 #include "ibdb/IbDB.h"
+#include "tests/fuzz/StandIn.h"
 
 namespace {
+
+using fuzz::Ok;
 
 struct Column {
   int16_t type = 0;
@@ -32,20 +35,6 @@ int fetched = 0;
 size_t blobAt = 0, pieceAt = 0;  // the blob being read: its position and segment
 int32_t blobColumn = -1;
 
-ISC_STATUS ISC_EXPORT Ok(ISC_STATUS* st, ISC_STATUS rc = 0) {
-  st[0] = isc_arg_gds;
-  st[1] = rc;
-  st[2] = isc_arg_end;
-  return rc;
-}
-ISC_STATUS ISC_EXPORT Start(ISC_STATUS* st, isc_tr_handle* tr, short, void*) {
-  *tr = 1;
-  return Ok(st);
-}
-ISC_STATUS ISC_EXPORT Allocate(ISC_STATUS* st, isc_db_handle*, isc_stmt_handle* s) {
-  *s = 1;
-  return Ok(st);
-}
 ISC_STATUS ISC_EXPORT Prepare(ISC_STATUS* st, isc_tr_handle*, isc_stmt_handle*, unsigned short,
                               const ISC_SCHAR*, unsigned short, XSQLDA* out) {
   out->sqld = static_cast<ISC_SHORT>(columns.size());
@@ -79,9 +68,6 @@ ISC_STATUS ISC_EXPORT Fetch(ISC_STATUS* st, isc_stmt_handle*, unsigned short, co
       std::memcpy(var.sqldata, c.value.data(), c.value.size());
     }
   }
-  return Ok(st);
-}
-ISC_STATUS ISC_EXPORT Free(ISC_STATUS* st, isc_stmt_handle*, unsigned short) {
   return Ok(st);
 }
 ISC_STATUS ISC_EXPORT OpenBlob(ISC_STATUS* st, isc_db_handle*, isc_tr_handle*,
@@ -189,12 +175,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   auto& e = IBAPI::Entries;
-  IBAPI::EntryOverride g1(e.isc_start_multiple, &Start);
-  IBAPI::EntryOverride g2(e.isc_dsql_allocate_statement, &Allocate);
+  fuzz::THandles handles;
   IBAPI::EntryOverride g3(e.isc_dsql_prepare, &Prepare);
   IBAPI::EntryOverride g4(e.isc_dsql_execute, &Execute);
   IBAPI::EntryOverride g5(e.isc_dsql_fetch, &Fetch);
-  IBAPI::EntryOverride g6(e.isc_dsql_free_statement, &Free);
   IBAPI::EntryOverride g7(e.isc_open_blob2, &OpenBlob);
   IBAPI::EntryOverride g8(e.isc_get_segment, &GetSegment);
   IBAPI::EntryOverride g9(e.isc_blob_info, &BlobInfo);

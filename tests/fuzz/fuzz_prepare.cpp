@@ -10,8 +10,11 @@
 
 #include "client/IBAPI.h"
 #include "ibdb/IbDB.h"
+#include "tests/fuzz/StandIn.h"
 
 namespace {
+
+using fuzz::Ok;
 
 int outCount = 0, inCount = 0;
 uint8_t outTypes = 0, inTypes = 0;
@@ -27,20 +30,6 @@ void Describe(XSQLDA* area, int count, uint8_t seed) {
   }
 }
 
-ISC_STATUS ISC_EXPORT Ok(ISC_STATUS* st) {
-  st[0] = isc_arg_gds;
-  st[1] = 0;
-  st[2] = isc_arg_end;
-  return 0;
-}
-ISC_STATUS ISC_EXPORT Start(ISC_STATUS* st, isc_tr_handle* tr, short, void*) {
-  *tr = 1;
-  return Ok(st);
-}
-ISC_STATUS ISC_EXPORT Allocate(ISC_STATUS* st, isc_db_handle*, isc_stmt_handle* s) {
-  *s = 1;
-  return Ok(st);
-}
 ISC_STATUS ISC_EXPORT Prepare(ISC_STATUS* st, isc_tr_handle*, isc_stmt_handle*, unsigned short,
                               const ISC_SCHAR*, unsigned short, XSQLDA* out) {
   Describe(out, outCount, outTypes);
@@ -52,9 +41,6 @@ ISC_STATUS ISC_EXPORT DescribeOut(ISC_STATUS* st, isc_stmt_handle*, unsigned sho
 }
 ISC_STATUS ISC_EXPORT DescribeIn(ISC_STATUS* st, isc_stmt_handle*, unsigned short, XSQLDA* in) {
   Describe(in, inCount, inTypes);
-  return Ok(st);
-}
-ISC_STATUS ISC_EXPORT Free(ISC_STATUS* st, isc_stmt_handle*, unsigned short) {
   return Ok(st);
 }
 ISC_STATUS ISC_EXPORT Lookup(ISC_STATUS* st, isc_db_handle*, isc_tr_handle*, const ISC_UCHAR*,
@@ -96,12 +82,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data + 4), size - 4);
 
   auto& e = IBAPI::Entries;
-  IBAPI::EntryOverride g1(e.isc_start_multiple, &Start);
-  IBAPI::EntryOverride g2(e.isc_dsql_allocate_statement, &Allocate);
+  fuzz::THandles handles;
   IBAPI::EntryOverride g3(e.isc_dsql_prepare, &Prepare);
   IBAPI::EntryOverride g4(e.isc_dsql_describe, &DescribeOut);
   IBAPI::EntryOverride g5(e.isc_dsql_describe_bind, &DescribeIn);
-  IBAPI::EntryOverride g6(e.isc_dsql_free_statement, &Free);
   IBAPI::EntryOverride g7(e.isc_blob_lookup_desc, &Lookup);
 
   IbDB::TIbConnRec conn{};
