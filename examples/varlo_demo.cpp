@@ -179,7 +179,7 @@ struct Column {
       case SQL_BOOLEAN:
         return 5;
       case SQL_BLOB:
-        return subType == 1 ? kTextBlobWidth + 3 : 16;
+        return subType == 1 ? kTextBlobWidth + 3 : 18;  // "<2147483647 bytes>"
       default:
         return 12;
     }
