@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "ibdb/Internal.h"
+#include "ibdb/Params.h"
 
 namespace IbDB {
 

@@ -215,16 +215,6 @@ inline int32_t ReportedLength(int64_t length) {
 // Closes a blob without touching the statement's Status; nothing goes to a lost attachment.
 void DiscardBlob(TIbConnRec* conn, isc_blob_handle* blob);
 
-// Parameters. The length of a bounded text or blob parameter's value in a row, by ODBC's rules
-// (the length variable when it holds 0 to the buffer's size; up to a NUL or the buffer's end
-// when it is nil or holds -3), or -1 for any other length. Why a parameter's value in a row
-// cannot be sent, or 0. Puts the value of a row into target, the entry of an input area: its
-// indicator, and its data converted or pointed at; false when a blob could not be written.
-int64_t ParamLength(const TBindSlot& slot, int64_t row);
-ISC_STATUS CheckParam(const XSQLVAR& var, const TBindSlot& slot, int64_t row);
-bool PutParam(TIbStmtRec* stmt, const XSQLVAR& var, const TBindSlot& slot, int64_t row,
-              XSQLVAR& target);
-
 // Parameter arrays: keeps the text a statement is prepared from (and forgets the blocks made
 // for an earlier one); releases the blocks, and with all everything; runs an execution of
 // ParamRows rows.
