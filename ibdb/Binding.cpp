@@ -6,6 +6,9 @@
 
 namespace IbDB {
 
+using detail::kDateTextLength;
+using detail::kDateTextSize;
+using detail::kMaxSegmentSize;
 using detail::SetError;
 using IBAPI::KindOf;
 using IBAPI::TypeKind;
@@ -15,7 +18,6 @@ namespace {
 constexpr int16_t kNoSuchEntry = 100;
 constexpr int16_t kDefaultSegmentSize = 80;
 constexpr size_t kNameBufferSize = 32;
-constexpr int32_t kMaxSegmentSize = 65535;
 
 enum class Side { Columns, Params };
 
@@ -106,9 +108,6 @@ struct TBindArgs {
   uint16_t segment;  // classic blob parameters only
   bool bounded;
 };
-
-constexpr int32_t kDateTextSize = 20;    // "MM/DD/YYYY hh:mm:ss" and its NUL
-constexpr int32_t kDateTextLength = 19;  // what a parameter's text must hold
 
 // Why a binding is refused, or 0 when it can be made.
 ISC_STATUS CheckBinding(const XSQLVAR* var, Side side, const TBindArgs& a) {

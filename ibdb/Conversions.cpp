@@ -10,13 +10,12 @@
 
 namespace IbDB {
 
+using detail::kDateTextLength;
+using detail::kMaxSegmentSize;
 using detail::Watch;
 using IBAPI::Entries;
 
 namespace {
-
-constexpr size_t kDateTextLength = 19;
-constexpr int32_t kMaxSegmentSize = 65535;
 
 void PutTwoDigits(char* at, int value) {
   at[0] = static_cast<char>('0' + value / 10);
@@ -75,7 +74,7 @@ void IBDateToTM(const ISC_QUAD* date, char* text) {
   char formatted[96];
   int n = std::snprintf(formatted, sizeof(formatted), "%2.2lld/%2.2d/%4lld %2.2d:%2.2d:%2.2d",
                         month, t.tm_mday, year, t.tm_hour, t.tm_min, t.tm_sec);
-  size_t length = std::min(static_cast<size_t>(std::max(n, 0)), kDateTextLength);
+  size_t length = std::min<size_t>(static_cast<size_t>(std::max(n, 0)), kDateTextLength);
   std::memcpy(text, formatted, length);
   text[length] = '\0';
 }
@@ -83,9 +82,10 @@ void IBDateToTM(const ISC_QUAD* date, char* text) {
 void IBTMToDate(ISC_QUAD* date, const char* text) {
   const size_t length = strnlen(text, kDateTextLength);
   int month, day, year, hour, minute, second;
-  if (length < kDateTextLength || !ReadDigits(text, 2, month) || !ReadDigits(text + 3, 2, day) ||
-      !ReadDigits(text + 6, 4, year) || !ReadDigits(text + 11, 2, hour) ||
-      !ReadDigits(text + 14, 2, minute) || !ReadDigits(text + 17, 2, second)) {
+  if (length < static_cast<size_t>(kDateTextLength) || !ReadDigits(text, 2, month) ||
+      !ReadDigits(text + 3, 2, day) || !ReadDigits(text + 6, 4, year) ||
+      !ReadDigits(text + 11, 2, hour) || !ReadDigits(text + 14, 2, minute) ||
+      !ReadDigits(text + 17, 2, second)) {
     // Anything but plain digits goes through the framework's conversion, which raises.
     month = Framework::StrToInt(Field(text, length, 0, 2));
     day = Framework::StrToInt(Field(text, length, 3, 2));

@@ -6,13 +6,13 @@
 
 namespace IbDB {
 
+using detail::kDateTextLength;
 using IBAPI::BaseType;
 
 namespace {
 
 constexpr ISC_STATUS kNoMoreRows = 100;
 constexpr int16_t kCut = 1;  // success with information: a bounded value was cut
-constexpr int32_t kDateTextLength = 19;
 
 // Gives every column bound to nothing a buffer of the package's, so that the fetch delivers it
 // and SQLGetData can hand it over.

@@ -7,6 +7,8 @@
 
 namespace IbDB {
 
+using detail::kDateTextSize;
+using detail::kMaxSegmentSize;
 using detail::SetError;
 using IBAPI::BaseType;
 
@@ -30,8 +32,6 @@ namespace {
 
 constexpr int16_t kMoreData = 1;
 constexpr int16_t kNoMoreData = 100;
-constexpr size_t kDateTextSize = 20;
-constexpr int64_t kMaxSegmentSize = 65535;
 
 // Copies in blocks of 4 KiB: vector moves, where one long memcpy would take the string
 // instruction that instruction counts see as one instruction a byte.
@@ -135,7 +135,7 @@ int16_t BlobPiece(TIbStmtRec* stmt, const XSQLVAR& var, TGetData::TColumn& colum
           conn, stmt->Status,
           IBAPI::Entries.isc_get_segment(
               stmt->Status, &column.Blob, &length,
-              static_cast<unsigned short>(std::min(room, kMaxSegmentSize)), buffer + n));
+              static_cast<unsigned short>(std::min<int64_t>(room, kMaxSegmentSize)), buffer + n));
       if (rc == isc_segstr_eof) ended = true;
       if (rc != 0 && rc != isc_segment && rc != isc_segstr_eof) return fail();
       n += length;

@@ -12,6 +12,12 @@
 
 namespace IbDB::detail {
 
+// The longest blob segment the client carries.
+constexpr int32_t kMaxSegmentSize = 65535;
+// The package's date text "MM/DD/YYYY hh:mm:ss": its characters, and its buffer with the NUL.
+constexpr int32_t kDateTextLength = 19;
+constexpr int32_t kDateTextSize = 20;
+
 // Leaves a client error code in a status vector, for a call the package refuses on its own.
 inline void SetError(ISC_STATUS* status, ISC_STATUS code) {
   status[0] = isc_arg_gds;

@@ -11,9 +11,7 @@ namespace IbDB::detail {
 
 constexpr uint8_t kNullFlag = 1;
 constexpr int32_t kNullTerminated = -3;  // ODBC's SQL_NTS
-constexpr int32_t kMaxParamSegment = 65535;
-constexpr size_t kDateTextLength = 19;
-constexpr int kOctets = 1;  // the character set whose blank is a zero byte
+constexpr int kOctets = 1;               // the character set whose blank is a zero byte
 
 // Creates a blob from the caller's bytes and leaves its id in the entry's buffer.
 bool WriteBlob(TIbStmtRec* stmt, ISC_QUAD* id, const char* bytes, int64_t total, int32_t segment);
@@ -92,7 +90,7 @@ inline bool PutParam(TIbStmtRec* stmt, const XSQLVAR& var, const TBindSlot& slot
       return true;
     case SQL_BLOB: {
       auto* id = reinterpret_cast<ISC_QUAD*>(target.sqldata);
-      if (bounded) return WriteBlob(stmt, id, data, ParamLength(slot, row), kMaxParamSegment);
+      if (bounded) return WriteBlob(stmt, id, data, ParamLength(slot, row), kMaxSegmentSize);
       return WriteBlob(stmt, id, data, *slot.Node->SizePtr, slot.Node->Size);
     }
     default:
