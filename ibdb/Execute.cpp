@@ -24,14 +24,9 @@ bool detail::WriteBlob(TIbStmtRec* stmt, ISC_QUAD* id, const char* bytes, int64_
     rc = Watch(conn, stmt->Status,
                Entries.isc_put_segment(stmt->Status, &blob, length, bytes + offset));
   }
-  ISC_STATUS scratch[20];
-  if (rc != 0) {
-    // Keeps the write's error in Status; nothing more goes to a lost attachment.
-    if (conn->State.Lost == 0) Entries.isc_close_blob(scratch, &blob);
-    return false;
-  }
-  if (Watch(conn, stmt->Status, Entries.isc_close_blob(stmt->Status, &blob)) != 0) {
-    if (conn->State.Lost == 0) Entries.isc_close_blob(scratch, &blob);
+  // A failed write or close keeps its error in Status; nothing more goes to a lost attachment.
+  if (rc != 0 || Watch(conn, stmt->Status, Entries.isc_close_blob(stmt->Status, &blob)) != 0) {
+    detail::DiscardBlob(conn, &blob);
     return false;
   }
   return true;
