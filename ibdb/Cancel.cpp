@@ -94,19 +94,21 @@ bool Raise(TShared& shared, TIbConnRec* conn) {
   if (!RunningOf(conn).compare_exchange_strong(expected, kRaised)) return true;  // none runs
   if (LostNow(conn)) return false;
   const ISC_STATUS rc = Send(conn, fb_cancel_raise);
-  if (rc == 0 || rc == isc_nothing_to_cancel) {
+  const bool sent = rc == 0 || rc == isc_nothing_to_cancel;
+  if (sent) {
     shared.Retries.emplace_back(conn, Clock::now() + kGrace);
     StartTimer(shared);
     shared.Wake.notify_one();
   }
-  return rc == 0 || rc == isc_nothing_to_cancel;
+  return sent;
 }
 
-// Closes the connection's side under a call that does not end, which ends its wait at once;
-// the call then records the loss. Under the mutex.
+// Closes the connection's side under a cancelled call that does not end, which ends its wait
+// at once; the call then records the loss. Once: the retries and the deadline's grace may both
+// come to it. Under the mutex.
 void Abort(TIbConnRec* conn) {
-  if (RunningOf(conn).load() == kIdle || LostNow(conn)) return;
-  RunningOf(conn).store(kAborted);
+  uint32_t expected = kRaised;
+  if (LostNow(conn) || !RunningOf(conn).compare_exchange_strong(expected, kAborted)) return;
   Send(conn, fb_cancel_abort);
 }
 
