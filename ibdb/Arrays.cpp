@@ -23,6 +23,7 @@ struct TBlock {
   XSQLDA* Area = nullptr;
   std::vector<char> Buffers;
   std::vector<ISC_SHORT> Indicators;
+  std::vector<char*> Homes;  // each entry's buffer in Buffers
 };
 
 struct TArrays {
@@ -201,18 +202,17 @@ bool Declaration(const XSQLVAR& var, unsigned short dialect, std::string& out) {
   }
 }
 
-// The bytes of one row's parameters in a block's message, and the package's buffers they need.
+// The bytes of one row's parameter in a block's message: every entry has a buffer of its own,
+// which values converted from the caller's C types and the package's own conversions fill.
 size_t BufferSize(const XSQLVAR& var) {
   switch (BaseType(var.sqltype)) {
     case SQL_VARYING:
       return static_cast<size_t>(var.sqllen) + 2;
-    case SQL_TEXT:
-      return static_cast<size_t>(var.sqllen);
     case SQL_DATE:
     case SQL_BLOB:
       return sizeof(ISC_QUAD);
     default:
-      return 0;  // read in place from the caller's array
+      return static_cast<size_t>(std::max<ISC_SHORT>(var.sqllen, 1));
   }
 }
 
@@ -344,6 +344,7 @@ TBlock* PreparedBlock(TIbStmtRec* stmt, TArrays& arrays, int32_t rows) {
   for (int32_t i = 0; i < n; ++i) bytes += BufferSize(in->sqlvar[i]);
   block.Buffers.assign(bytes * static_cast<size_t>(rows), '\0');
   block.Indicators.assign(entries, 0);
+  block.Homes.assign(entries, nullptr);
   size_t at = 0;
   for (int32_t k = 0; k < rows * n; ++k) {
     XSQLVAR& target = block.Area->sqlvar[k];
@@ -353,9 +354,8 @@ TBlock* PreparedBlock(TIbStmtRec* stmt, TArrays& arrays, int32_t rows) {
     target.sqlsubtype = source.sqlsubtype;
     target.sqllen = source.sqllen;
     target.sqlind = &block.Indicators[static_cast<size_t>(k)];
-    const size_t size = BufferSize(source);
-    target.sqldata = size != 0 ? block.Buffers.data() + at : nullptr;
-    at += size;
+    target.sqldata = block.Homes[static_cast<size_t>(k)] = block.Buffers.data() + at;
+    at += BufferSize(source);
   }
   return &block;
 }
@@ -417,10 +417,11 @@ int64_t RunBlock(TIbStmtRec* stmt, TBlock& block, int64_t from, TSavepoint& save
   const int32_t n = in->sqld;
   for (int32_t r = 0; r < block.Rows; ++r) {
     for (int32_t i = 0; i < n; ++i) {
-      if (!detail::PutParam(stmt, in->sqlvar[i], stmt->ParamIndex.Slots[i], from + r,
-                            block.Area->sqlvar[r * n + i])) {
-        return from + r;
-      }
+      const TBindSlot& slot = stmt->ParamIndex.Slots[i];
+      XSQLVAR& target = block.Area->sqlvar[r * n + i];
+      // A value read in place by an earlier execution left the entry pointing at the caller's.
+      if (slot.CType != 0) target.sqldata = block.Homes[static_cast<size_t>(r * n + i)];
+      if (!detail::PutParam(stmt, in->sqlvar[i], slot, from + r, target)) return from + r;
     }
   }
   ISC_STATUS status[20];
@@ -477,8 +478,7 @@ int16_t detail::ExecuteRows(TIbStmtRec* stmt) {
   }
   for (int64_t r = 0; r < rows; ++r) {
     for (int32_t i = 0; i < n; ++i) {
-      if (ISC_STATUS refusal = CheckParam(in->sqlvar[i], index.Slots[i], r)) {
-        SetError(stmt->Status, refusal);
+      if (!CheckParam(stmt, i, r, true)) {
         reached(r + 1);
         return -1;
       }

@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "ibdb/Internal.h"
+#include "ibdb/CTypes.h"
 
 namespace IbDB {
 
@@ -109,39 +109,57 @@ struct TBindArgs {
   bool bounded;
 };
 
-// Why a binding is refused, or 0 when it can be made.
-ISC_STATUS CheckBinding(const XSQLVAR* var, Side side, const TBindArgs& a) {
-  if (var == nullptr) return isc_dsql_sqlda_value_err;
-  const TypeKind kind = KindOf(a.type);
-  if (kind != KindOf(var->sqltype)) return isc_dsql_datatype_err;
-  if (a.bounded) {
-    if (a.valueMax <= 0) return isc_dsql_sqlda_value_err;
-    if (a.data == nullptr || a.null == nullptr) return isc_dsql_sqlda_err;
-    switch (kind) {
-      case TypeKind::Date:
-        return a.valueMax < (side == Side::Columns ? kDateTextSize : kDateTextLength)
-                   ? isc_dsql_sqlda_value_err
-                   : 0;
-      case TypeKind::Plain:
-        // Text is cut or padded; every other type is read or written in place, whole.
-        return IBAPI::BaseType(var->sqltype) != SQL_TEXT && a.valueMax < var->sqllen
-                   ? isc_dsql_sqlda_value_err
-                   : 0;
-      default:
-        return 0;
-    }
+// Whether a binding can be made: false with why filled when it cannot.
+bool CanBind(const XSQLVAR* var, Side side, const TBindArgs& a, detail::TRefusal& why) {
+  using detail::Refuse;
+  if (var == nullptr) return Refuse(why, isc_dsql_sqlda_value_err, "no such entry");
+  const bool converted = a.bounded && detail::IsCType(a.type);
+  if (converted && !detail::Convertible(var->sqltype, a.type)) {
+    return Refuse(why, isc_dsql_datatype_err, "C type %d does not convert to or from SQL type %d",
+                  a.type, var->sqltype);
   }
-  if (a.data == nullptr || a.null == nullptr) return isc_dsql_sqlda_err;
-  if (kind != TypeKind::Blob) return 0;
-  if (a.length == nullptr) return isc_dsql_sqlda_err;
-  if (side == Side::Params) return a.segment == 0 ? isc_dsql_sqlda_value_err : 0;
+  const TypeKind kind = KindOf(a.type);
+  if (!converted && kind != KindOf(var->sqltype)) {
+    return Refuse(why, isc_dsql_datatype_err, "type %d given for an entry of type %d", a.type,
+                  var->sqltype);
+  }
+  if (a.data == nullptr || a.null == nullptr) {
+    return Refuse(why, isc_dsql_sqlda_err, "no buffer or null flag");
+  }
+  if (a.bounded) {
+    // C types need their size; the package's date text its own; text and blobs are cut or
+    // padded; every other type is read or written in place, whole.
+    int32_t least = 1;
+    if (converted) {
+      least = detail::CTypeSize(a.type);
+    } else if (kind == TypeKind::Date) {
+      least = side == Side::Columns ? kDateTextSize : kDateTextLength;
+    } else if (kind == TypeKind::Plain && IBAPI::BaseType(var->sqltype) != SQL_TEXT) {
+      least = var->sqllen;
+    }
+    least = std::max(least, 1);
+    if (a.valueMax >= least) return true;
+    return Refuse(why, isc_dsql_sqlda_value_err, "a buffer of %d bytes for a value of %d",
+                  a.valueMax, least);
+  }
+  if (kind != TypeKind::Blob) return true;
+  if (a.length == nullptr) return Refuse(why, isc_dsql_sqlda_err, "a blob without a length");
+  if (side == Side::Params) {
+    return a.segment != 0 || Refuse(why, isc_dsql_sqlda_value_err, "a segment size of 0");
+  }
   // A blob column reads in pieces of the length the caller's variable holds now.
-  return *a.length < 1 || *a.length > kMaxSegmentSize ? isc_dsql_sqlda_value_err : 0;
+  return (*a.length >= 1 && *a.length <= kMaxSegmentSize) ||
+         Refuse(why, isc_dsql_sqlda_value_err, "a read size of %d", *a.length);
 }
 
 // Where the entry's value lives once bound: the caller's buffer (0), or a buffer of the
 // package's of that many bytes.
 size_t PackageBufferSize(const XSQLVAR& var, Side side, const TBindArgs& a) {
+  if (a.bounded && detail::IsCType(a.type)) {  // converted from the entry's own form
+    const int16_t type = IBAPI::BaseType(var.sqltype);
+    if (type == SQL_BLOB) return sizeof(ISC_QUAD);
+    return static_cast<size_t>(std::max<ISC_SHORT>(var.sqllen, 1)) + (type == SQL_VARYING ? 2 : 0);
+  }
   switch (KindOf(a.type)) {
     case TypeKind::Varying:
       return static_cast<size_t>(var.sqllen) + 2;
@@ -163,8 +181,10 @@ int32_t Bind(TIbStmtRec* hstmt, Side side, uint8_t number, const TBindArgs& a) {
   if (hstmt == nullptr || detail::Refused(hstmt)) return -1;
   SideRefs refs = RefsOf(hstmt, side);
   XSQLVAR* var = DescribedEntry(refs.area, number);
-  if (ISC_STATUS refusal = CheckBinding(var, side, a)) {
-    SetError(hstmt->Status, refusal);
+  detail::TRefusal why;
+  if (!CanBind(var, side, a, why)) {
+    // The classic forms keep the client's code alone, as it always read.
+    detail::Report(hstmt, why, side == Side::Columns, number, 0, a.bounded);
     return -1;
   }
 
@@ -181,7 +201,9 @@ int32_t Bind(TIbStmtRec* hstmt, Side side, uint8_t number, const TBindArgs& a) {
   var->sqlind = &index.Indicators[entry];
   *var->sqlind = 0;
 
-  const TypeKind kind = KindOf(a.type);
+  const bool converted = a.bounded && detail::IsCType(a.type);
+  // The list a binding joins: by the entry's own type where a C type was given.
+  const TypeKind kind = KindOf(converted ? var->sqltype : a.type);
   int32_t* sizePtr = kind == TypeKind::Blob ? a.length : nullptr;
   int32_t size = 0;
   if (kind == TypeKind::Blob) {
@@ -194,10 +216,14 @@ int32_t Bind(TIbStmtRec* hstmt, Side side, uint8_t number, const TBindArgs& a) {
 
   TBindNode*& list = refs.ListFor(kind);
   TBindNode* node = slot.Node;
+  // The classic forms set the null flag to 0; the bounded ones leave the caller's flags as
+  // they are, as ODBC's callers fill them before binding.
+  uint8_t unused = 0;
   if (node == nullptr) {
-    AddLL(list, entry, a.data, a.null, sizePtr, size);
+    AddLL(list, entry, a.data, a.bounded ? &unused : a.null, sizePtr, size);
     node = list;
     while (node->Next != nullptr) node = node->Next;  // the appended node
+    node->NullFlag = a.null;
     slot.Node = node;
     ++index.Bound;
   } else {
@@ -205,7 +231,7 @@ int32_t Bind(TIbStmtRec* hstmt, Side side, uint8_t number, const TBindArgs& a) {
     node->NullFlag = a.null;
     node->SizePtr = sizePtr;
     node->Size = size;
-    *a.null = 0;
+    if (!a.bounded) *a.null = 0;
     if (slot.ValueMax == 0) --index.Classic;
   }
   if (!a.bounded) ++index.Classic;
@@ -214,6 +240,7 @@ int32_t Bind(TIbStmtRec* hstmt, Side side, uint8_t number, const TBindArgs& a) {
   slot.ValueMax = a.bounded ? a.valueMax : 0;
   slot.OwnsData = owned != 0 ? 1 : 0;
   slot.Held = 0;
+  slot.CType = converted ? a.type : 0;
   slot.Finish = detail::FinishOf(*var, slot);
   index.PlanStale = 1;
   return 0;

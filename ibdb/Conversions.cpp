@@ -79,28 +79,58 @@ void IBDateToTM(const ISC_QUAD* date, char* text) {
   text[length] = '\0';
 }
 
+namespace {
+
+// The six fields of a date text of the package's layout, when each is plain digits.
+bool ReadFields(const char* text, size_t length, int (&f)[6]) {
+  return length >= static_cast<size_t>(kDateTextLength) && ReadDigits(text, 2, f[0]) &&
+         ReadDigits(text + 3, 2, f[1]) && ReadDigits(text + 6, 4, f[2]) &&
+         ReadDigits(text + 11, 2, f[3]) && ReadDigits(text + 14, 2, f[4]) &&
+         ReadDigits(text + 17, 2, f[5]);
+}
+
+// Month, day, year, hour, minute, second of a real date and time of day.
+bool RealDate(const int (&f)[6]) {
+  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const int year = f[2];
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return InRange(f[0], 1, 12) && year >= 1 && year <= 9999 &&
+         InRange(f[1], 1, kDays[f[0] - 1] + (f[0] == 2 && leap ? 1 : 0)) && InRange(f[3], 0, 23) &&
+         InRange(f[4], 0, 59) && InRange(f[5], 0, 59);
+}
+
+}  // namespace
+
+bool detail::ValidDateText(const char* text, size_t size) {
+  char copy[kDateTextLength + 1] = {};
+  std::memcpy(copy, text, strnlen(text, std::min<size_t>(size, kDateTextLength)));
+  int fields[6];
+  return ReadFields(copy, std::strlen(copy), fields) && RealDate(fields);
+}
+
 void IBTMToDate(ISC_QUAD* date, const char* text) {
   const size_t length = strnlen(text, kDateTextLength);
-  int month, day, year, hour, minute, second;
-  if (length < static_cast<size_t>(kDateTextLength) || !ReadDigits(text, 2, month) ||
-      !ReadDigits(text + 3, 2, day) || !ReadDigits(text + 6, 4, year) ||
-      !ReadDigits(text + 11, 2, hour) || !ReadDigits(text + 14, 2, minute) ||
-      !ReadDigits(text + 17, 2, second)) {
+  int f[6];
+  if (!ReadFields(text, length, f)) {
     // Anything but plain digits goes through the framework's conversion, which raises.
-    month = Framework::StrToInt(Field(text, length, 0, 2));
-    day = Framework::StrToInt(Field(text, length, 3, 2));
-    year = Framework::StrToInt(Field(text, length, 6, 4));
-    hour = Framework::StrToInt(Field(text, length, 11, 2));
-    minute = Framework::StrToInt(Field(text, length, 14, 2));
-    second = Framework::StrToInt(Field(text, length, 17, 2));
+    f[0] = Framework::StrToInt(Field(text, length, 0, 2));
+    f[1] = Framework::StrToInt(Field(text, length, 3, 2));
+    f[2] = Framework::StrToInt(Field(text, length, 6, 4));
+    f[3] = Framework::StrToInt(Field(text, length, 11, 2));
+    f[4] = Framework::StrToInt(Field(text, length, 14, 2));
+    f[5] = Framework::StrToInt(Field(text, length, 17, 2));
+  }
+  // A date the calendar does not have is refused, never stored as another date.
+  if (!RealDate(f)) {
+    throw Framework::EConvertError("'" + std::string(text, length) + "' is not a valid date");
   }
   std::tm t{};
-  t.tm_mon = month - 1;
-  t.tm_mday = day;
-  t.tm_year = year - 1900;
-  t.tm_hour = hour;
-  t.tm_min = minute;
-  t.tm_sec = second;
+  t.tm_mon = f[0] - 1;
+  t.tm_mday = f[1];
+  t.tm_year = f[2] - 1900;
+  t.tm_hour = f[3];
+  t.tm_min = f[4];
+  t.tm_sec = f[5];
   Entries.isc_encode_date(&t, date);
 }
 

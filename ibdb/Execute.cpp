@@ -40,15 +40,8 @@ int16_t SQLExecute(TIbStmtRec* hstmt) {
   const bool withParams = hstmt->HasParamMarkers == 1;
   XSQLDA* in = hstmt->InSqlda;
   const TBindIndex& index = hstmt->ParamIndex;
-  if (withParams && in->sqld > 0) {
-    ISC_STATUS refusal = index.Slots == nullptr ? isc_dsql_sqlda_err : 0;
-    for (int32_t i = 0; i < in->sqld && refusal == 0; ++i) {
-      refusal = detail::CheckParam(in->sqlvar[i], index.Slots[i], 0);
-    }
-    if (refusal != 0) {
-      detail::SetError(hstmt->Status, refusal);
-      return -1;
-    }
+  for (int32_t i = 0; withParams && i < in->sqld; ++i) {
+    if (!detail::CheckParam(hstmt, i, 0, false)) return -1;
   }
   TIbConnRec* conn = hstmt->Conn;
   detail::TRunning running(conn, hstmt->Status, hstmt->QueryTimeout);

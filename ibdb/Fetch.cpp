@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "ibdb/Internal.h"
+#include "ibdb/CTypes.h"
 
 namespace IbDB {
 
@@ -65,15 +65,29 @@ void MakePlan(TBindIndex& index, int32_t count, uint8_t* scratch) {
   index.PlanStale = 0;
 }
 
-// Reads a blob into a bounded buffer; its full length goes to the caller's length variable.
-// Whether it was cut.
-bool ReadBoundedBlob(TIbStmtRec* stmt, const XSQLVAR& var, const TBindSlot& slot) {
+// Reads a blob into a bounded buffer, as text (with a NUL) or as bytes; its full length goes to
+// the caller's length variable. Whether it was cut.
+bool ReadBoundedBlob(TIbStmtRec* stmt, const XSQLVAR& var, const TBindSlot& slot, bool text) {
   int64_t total = 0;
-  const int64_t read =
-      detail::ReadBlobInto(stmt, reinterpret_cast<const ISC_QUAD*>(var.sqldata),
-                           static_cast<char*>(slot.Node->Data), slot.ValueMax, &total);
+  auto* buffer = static_cast<char*>(slot.Node->Data);
+  const int64_t read = detail::ReadBlobInto(stmt, reinterpret_cast<const ISC_QUAD*>(var.sqldata),
+                                            buffer, slot.ValueMax - (text ? 1 : 0), &total);
+  if (text && read >= 0) buffer[read] = '\0';
   if (slot.Length != nullptr) *slot.Length = read < 0 ? -1 : detail::ReportedLength(total);
   return read >= 0 && total > read;
+}
+
+// A column converted to the caller's C type: 0, 1 when cut, -1 when refused (the refusal left in
+// the statement, nothing written).
+int16_t Convert(TIbStmtRec* stmt, int32_t entry, const XSQLVAR& var, const TBindSlot& slot) {
+  if (BaseType(var.sqltype) == SQL_BLOB) {
+    return ReadBoundedBlob(stmt, var, slot, slot.CType == detail::kCChar) ? kCut : 0;
+  }
+  detail::TRefusal why;
+  const int16_t rc = detail::ToC(var, slot.CType, static_cast<char*>(slot.Node->Data),
+                                 slot.ValueMax, slot.Length, why);
+  if (rc < 0) detail::Report(stmt, why, true, entry + 1);
+  return rc;
 }
 
 }  // namespace
@@ -130,7 +144,7 @@ int16_t SQLFetch(TIbStmtRec* hstmt) {
         auto* target = static_cast<char*>(slot.Node->Data);
         std::memcpy(target, var.sqldata + sizeof(stored), static_cast<size_t>(n));
         target[n] = '\0';
-        if (n < length) result = kCut;
+        if (n < length && result == 0) result = kCut;
         break;
       }
       case detail::kFinishText:
@@ -141,7 +155,7 @@ int16_t SQLFetch(TIbStmtRec* hstmt) {
         auto* target = static_cast<char*>(slot.Node->Data);
         std::memcpy(target, var.sqldata, static_cast<size_t>(n));
         target[n] = '\0';
-        if (n < length) result = kCut;
+        if (n < length && result == 0) result = kCut;
         break;
       }
       case detail::kFinishScaled:
@@ -154,12 +168,17 @@ int16_t SQLFetch(TIbStmtRec* hstmt) {
         break;
       case detail::kFinishBlob:
         if (bounded) {
-          if (ReadBoundedBlob(hstmt, var, slot)) result = kCut;
+          if (ReadBoundedBlob(hstmt, var, slot, false) && result == 0) result = kCut;
           continue;  // the length is the blob's
         }
         *slot.Node->SizePtr = IBBlobToPtr(hstmt, reinterpret_cast<const ISC_QUAD*>(var.sqldata),
                                           slot.Node->Data, slot.Node->Size);
         continue;
+      case detail::kFinishConvert: {
+        const int16_t rc = Convert(hstmt, i, var, slot);
+        if (rc != 0 && result >= 0) result = rc;  // a refusal outweighs a cut
+        continue;
+      }
       default:
         break;
     }

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "ibdb/Internal.h"
+#include "ibdb/CTypes.h"
 
 namespace IbDB {
 
@@ -57,32 +57,61 @@ TGetData::TColumn& ProgressOf(TIbStmtRec* stmt, int32_t entry) {
   return column;
 }
 
-// Why SQLGetData refuses, or 0.
-ISC_STATUS CheckGetData(const TIbStmtRec* stmt, uint8_t icol, const void* rgbValue,
-                        int32_t cbValueMax) {
+// Whether SQLGetData can hand the column over in that C type (0: the entry's own type); a
+// refusal is left in the statement, naming the column.
+bool CheckGetData(TIbStmtRec* stmt, uint8_t icol, int16_t ctype, const void* rgbValue,
+                  int32_t cbValueMax) {
   const XSQLDA* out = stmt->OutSqlda;
-  if (icol == 0 || icol > out->sqld) return isc_dsql_sqlda_value_err;
-  if (stmt->HasRow == 0) return isc_no_cur_rec;
-  if (stmt->ColIndex.Slots[icol - 1].Held == 0) return isc_dsql_sqlda_err;  // bound
-  if (rgbValue == nullptr) return isc_dsql_sqlda_err;
+  detail::TRefusal why;
+  auto refuse = [&] { return detail::Report(stmt, why, true, icol); };
+  if (icol == 0 || icol > out->sqld) {
+    detail::Refuse(why, isc_dsql_sqlda_value_err, "no such column");
+    return refuse();
+  }
+  if (stmt->HasRow == 0) {
+    SetError(stmt->Status, isc_no_cur_rec);
+    return false;
+  }
+  if (stmt->ColIndex.Slots[icol - 1].Held == 0) {
+    detail::Refuse(why, isc_dsql_sqlda_err, "bound, so fetched into its buffer");
+    return refuse();
+  }
+  if (rgbValue == nullptr) {
+    detail::Refuse(why, isc_dsql_sqlda_err, "no buffer");
+    return refuse();
+  }
   const XSQLVAR& var = out->sqlvar[icol - 1];
   const int16_t type = BaseType(var.sqltype);
-  // Text needs room for a character and its NUL; a blob for a byte; other types their whole
-  // value.
+  if (ctype != 0 && !detail::Convertible(var.sqltype, ctype)) {
+    detail::Refuse(why, isc_dsql_datatype_err, "SQL type %d does not convert to C type %d",
+                   var.sqltype, ctype);
+    return refuse();
+  }
+  // Text needs room for a character and its NUL; a blob or bytes for a byte; other types their
+  // whole value.
   int32_t least = var.sqllen;
-  if (type == SQL_VARYING || type == SQL_TEXT || type == SQL_DATE) least = 2;
-  if (type == SQL_BLOB) least = 1;
-  return cbValueMax < std::max(least, 1) ? isc_dsql_sqlda_value_err : 0;
+  if (ctype == detail::kCChar || type == SQL_VARYING || type == SQL_TEXT || type == SQL_DATE) {
+    least = 2;
+  }
+  if (ctype == detail::kCBinary || type == SQL_BLOB) least = 1;
+  if (ctype != 0 && detail::CTypeSize(ctype) != 0) least = detail::CTypeSize(ctype);
+  if (cbValueMax >= std::max(least, 1)) return true;
+  {
+    detail::Refuse(why, isc_dsql_sqlda_value_err, "a buffer of %d bytes for a piece of at least %d",
+                   cbValueMax, std::max(least, 1));
+    return refuse();
+  }
 }
 
-// The next piece of a text value: at most cbValueMax - 1 characters and a NUL.
+// The next piece of a text value: at most cbValueMax - 1 characters and a NUL, or as bytes
+// cbValueMax bytes and no NUL.
 int16_t TextPiece(TGetData::TColumn& column, const char* text, int64_t length, char* buffer,
-                  int32_t cbValueMax, int32_t* pcbValue) {
+                  int32_t cbValueMax, int32_t* pcbValue, bool terminate = true) {
   const int64_t remaining = length - column.Offset;
   if (pcbValue != nullptr) *pcbValue = detail::ReportedLength(remaining);
-  const int64_t n = std::min<int64_t>(remaining, cbValueMax - 1);
+  const int64_t n = std::min<int64_t>(remaining, cbValueMax - (terminate ? 1 : 0));
   std::memcpy(buffer, text + column.Offset, static_cast<size_t>(n));
-  buffer[n] = '\0';
+  if (terminate) buffer[n] = '\0';
   column.Offset += n;
   if (column.Offset < length) return kMoreData;
   column.Ended = 1;
@@ -198,13 +227,48 @@ void detail::ReleaseHeld(TIbStmtRec* stmt) {
   stmt->GetData = nullptr;
 }
 
-int16_t SQLGetData(TIbStmtRec* hstmt, uint8_t icol, void* rgbValue, int32_t cbValueMax,
-                   int32_t* pcbValue) {
-  if (hstmt == nullptr || detail::Refused(hstmt)) return -1;
-  if (ISC_STATUS refusal = CheckGetData(hstmt, icol, rgbValue, cbValueMax)) {
-    SetError(hstmt->Status, refusal);
+namespace {
+
+// A column's value in a C type: text and bytes in pieces, other types whole.
+int16_t ConvertedValue(TIbStmtRec* stmt, int32_t entry, int16_t ctype, TGetData::TColumn& column,
+                       char* buffer, int32_t cbValueMax, int32_t* pcbValue) {
+  const XSQLVAR& var = stmt->OutSqlda->sqlvar[entry];
+  const int16_t type = BaseType(var.sqltype);
+  const bool text = ctype == detail::kCChar;
+  if (type == SQL_BLOB) {
+    const int64_t before = column.Offset;
+    const int16_t rc = BlobPiece(stmt, var, column, buffer, cbValueMax - (text ? 1 : 0), pcbValue);
+    if (text && rc >= 0) buffer[column.Offset - before] = '\0';
+    return rc;
+  }
+  if (text || (ctype == detail::kCBinary && (type == SQL_VARYING || type == SQL_TEXT))) {
+    char formatted[detail::kValueTextSize];
+    const char* view = nullptr;
+    const int32_t length = detail::ValueText(var, formatted, &view);
+    return TextPiece(column, view, length, buffer, cbValueMax, pcbValue, text);
+  }
+  detail::TRefusal why;
+  const int16_t rc = detail::ToC(var, ctype, buffer, cbValueMax, pcbValue, why);
+  if (rc < 0) {
+    detail::Report(stmt, why, true, entry + 1);
     return -1;
   }
+  column.Ended = 1;
+  return rc;
+}
+
+}  // namespace
+
+int16_t SQLGetData(TIbStmtRec* hstmt, uint8_t icol, void* rgbValue, int32_t cbValueMax,
+                   int32_t* pcbValue) {
+  return SQLGetData(hstmt, icol, SQL_VARYING, rgbValue, cbValueMax, pcbValue);
+}
+
+int16_t SQLGetData(TIbStmtRec* hstmt, uint8_t icol, int16_t fCType, void* rgbValue,
+                   int32_t cbValueMax, int32_t* pcbValue) {
+  if (hstmt == nullptr || detail::Refused(hstmt)) return -1;
+  const int16_t ctype = detail::IsCType(fCType) ? fCType : 0;
+  if (!CheckGetData(hstmt, icol, ctype, rgbValue, cbValueMax)) return -1;
   const int32_t entry = icol - 1;
   const XSQLVAR& var = hstmt->OutSqlda->sqlvar[entry];
   TGetData::TColumn& column = ProgressOf(hstmt, entry);
@@ -217,6 +281,9 @@ int16_t SQLGetData(TIbStmtRec* hstmt, uint8_t icol, void* rgbValue, int32_t cbVa
     return 0;
   }
   detail::TRunning running(hstmt->Conn, hstmt->Status, hstmt->QueryTimeout);
+  if (ctype != 0) {
+    return ConvertedValue(hstmt, entry, ctype, column, buffer, cbValueMax, pcbValue);
+  }
   switch (BaseType(var.sqltype)) {
     case SQL_VARYING: {
       uint16_t length;

@@ -136,6 +136,8 @@ struct TBindSlot {
   uint8_t Finish;     // what a fetch does after the null flag (package-internal code)
   uint8_t OwnsData;   // the entry's sqldata is a buffer of the package's
   uint8_t Held;       // a column bound to nothing, held by the package for SQLGetData
+  int16_t CType;      // bounded form: the caller's C type, converted to and from the entry's
+                      // SQL type; 0 where the entry's own type is bound
 };
 
 struct TBindIndex {
@@ -172,6 +174,42 @@ struct TIbStmtRec {
   uint32_t ParamRows;     // SQLParamOptions: rows each execution runs (0 and 1: one)
   uint32_t* RowReached;   // SQLParamOptions: where the row reached is written, or nil
   TArrays* Arrays;
+  char Message[192];  // the text of the package's last refusal, which Status points into
+};
+
+// C types: a type code below 448 given to the bounded SQLBindCol/SQLBindParameter or to the
+// typed SQLGetData names the caller's C type (ODBC's codes), and the package converts between it
+// and the entry's SQL type; codes 448 and above keep their meaning (the entry's own type).
+constexpr int16_t CChar = 1;        // text, NUL-terminated
+constexpr int16_t CLong = 4;        // int32_t
+constexpr int16_t CShort = 5;       // int16_t
+constexpr int16_t CFloat = 7;       // float
+constexpr int16_t CDouble = 8;      // double
+constexpr int16_t CBit = -7;        // uint8_t, 0 or 1
+constexpr int16_t CSBigInt = -25;   // int64_t
+constexpr int16_t CBinary = -2;     // the bytes as stored
+constexpr int16_t CDate = 91;       // TDateStruct
+constexpr int16_t CTime = 92;       // TTimeStruct
+constexpr int16_t CTimestamp = 93;  // TTimestampStruct
+
+struct TDateStruct {
+  int16_t year;
+  uint16_t month;
+  uint16_t day;
+};
+struct TTimeStruct {
+  uint16_t hour;
+  uint16_t minute;
+  uint16_t second;
+};
+struct TTimestampStruct {
+  int16_t year;
+  uint16_t month;
+  uint16_t day;
+  uint16_t hour;
+  uint16_t minute;
+  uint16_t second;
+  uint32_t fraction;  // nanoseconds
 };
 
 // Connections and transactions. fType of SQLTransact/SQLTransactMdb: 0 commit, 1 roll back,
@@ -221,6 +259,10 @@ int32_t SQLBindParameter(TIbStmtRec* hstmt, uint8_t ipar, int16_t fSqlType, void
 // NULL), 1 while more remains after the piece, 0 for the piece that ends it, 100 after it.
 int16_t SQLGetData(TIbStmtRec* hstmt, uint8_t icol, void* rgbValue, int32_t cbValueMax,
                    int32_t* pcbValue);
+// The same in a C type (codes 448 and above: the entry's own type, as above). Text comes in
+// pieces as above; a fixed-size C type whole, in one call.
+int16_t SQLGetData(TIbStmtRec* hstmt, uint8_t icol, int16_t fCType, void* rgbValue,
+                   int32_t cbValueMax, int32_t* pcbValue);
 // Classic binding: the caller's buffers are trusted to hold every value.
 int32_t SQLBindCol(TIbStmtRec* hstmt, uint8_t icol, int16_t fSqlType, void* rgbValue,
                    uint8_t* pfNull, int32_t* pcbValue);

@@ -160,9 +160,11 @@ enum TFinish : uint8_t {
   kFinishScaled,    // reduce a scaled integer to its integer part
   kFinishDate,      // date text
   kFinishBlob,      // read the blob
+  kFinishConvert,   // convert to the caller's C type
 };
 
 inline TFinish FinishOf(const XSQLVAR& var, const TBindSlot& slot) {
+  if (slot.CType != 0) return kFinishConvert;
   switch (IBAPI::BaseType(var.sqltype)) {
     case SQL_VARYING:
       return kFinishVarying;
@@ -198,6 +200,10 @@ inline void ScaleToIntegerPart(const XSQLVAR& var, ISC_SCHAR* data) {
     ScaleToIntegerPart<int16_t>(data, var.sqlscale);
   }
 }
+
+// Whether a date text of the package's layout (at most size bytes, a NUL ending it earlier)
+// holds a real date and time, each field plain digits: what IBTMToDate takes without raising.
+bool ValidDateText(const char* text, size_t size);
 
 // Gives a side its binding index, with count slots and indicators, unless it has one.
 void EnsureIndex(TBindIndex& index, int32_t count);

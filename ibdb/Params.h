@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "ibdb/Internal.h"
+#include <cstdio>
+
+#include "ibdb/CTypes.h"
 
 namespace IbDB::detail {
 
@@ -27,27 +29,68 @@ inline int64_t ParamLength(const TBindSlot& slot, int64_t row) {
   return static_cast<int64_t>(strnlen(data, static_cast<size_t>(slot.ValueMax)));
 }
 
-// Why a parameter's value in a row cannot be sent, or 0.
-inline ISC_STATUS CheckParam(const XSQLVAR& var, const TBindSlot& slot, int64_t row) {
-  if (slot.Node == nullptr) return isc_dsql_sqlda_err;  // a described parameter is not bound
-  if (slot.NullFlag[row] == kNullFlag) return 0;
+// The caller's value of a row.
+inline const char* ParamData(const TBindSlot& slot, int64_t row) {
+  return static_cast<const char*>(slot.Node->Data) + row * slot.ValueMax;
+}
+
+// Whether parameter i's value in a row can be sent: converted values are converted into the
+// entry's own buffer to see. A refusal is left in the statement, naming the parameter (and the
+// row, in an array); one of the classic form keeps the client's code alone, as it always read.
+inline bool CheckParam(TIbStmtRec* stmt, int32_t i, int64_t row, bool array) {
+  const XSQLVAR& var = stmt->InSqlda->sqlvar[i];
+  const TBindSlot* slots = stmt->ParamIndex.Slots;
+  TRefusal why;
+  auto report = [&](bool named) {
+    return Report(stmt, why, false, i + 1, array ? row + 1 : 0, named);
+  };
+  if (slots == nullptr || slots[i].Node == nullptr) {
+    const TBindIndex& p = stmt->ParamIndex;
+    const TBindIndex& c = stmt->ColIndex;
+    Refuse(why, isc_dsql_sqlda_err, "not bound");
+    return report(p.Bound > p.Classic || c.Bound > c.Classic);
+  }
+  const TBindSlot& slot = slots[i];
+  if (slot.NullFlag[row] == kNullFlag) return true;
   const int16_t type = IBAPI::BaseType(var.sqltype);
   const int64_t limit = std::max<ISC_SHORT>(var.sqllen, 0);
+  const char* data = ParamData(slot, row);
   if (slot.ValueMax == 0) {  // classic form
     if (type == SQL_VARYING &&
-        strnlen(static_cast<const char*>(slot.Node->Data), static_cast<size_t>(limit) + 1) >
-            static_cast<size_t>(limit)) {
-      return isc_string_truncation;
+        strnlen(data, static_cast<size_t>(limit) + 1) > static_cast<size_t>(limit)) {
+      Refuse(why, isc_string_truncation, "more than %lld characters",
+             static_cast<long long>(limit));
+      return report(false);
     }
     if (type == SQL_BLOB && (slot.Node->SizePtr == nullptr || slot.Node->Size < 1)) {
-      return isc_dsql_sqlda_value_err;
+      Refuse(why, isc_dsql_sqlda_value_err, "a blob without its length or segment size");
+      return report(false);
     }
-    return 0;
+    return true;
   }
-  if (type != SQL_VARYING && type != SQL_TEXT && type != SQL_BLOB) return 0;
-  const int64_t length = ParamLength(slot, row);
-  if (length < 0) return isc_dsql_sqlda_value_err;
-  return type != SQL_BLOB && length > limit ? isc_string_truncation : 0;
+  const bool bytes =
+      slot.CType == kCChar || slot.CType == kCBinary ||
+      (slot.CType == 0 && (type == SQL_VARYING || type == SQL_TEXT || type == SQL_BLOB));
+  const int64_t length = bytes ? ParamLength(slot, row) : CTypeSize(slot.CType);
+  if (length < 0) {
+    Refuse(why, isc_dsql_sqlda_value_err, "a length of %d for a buffer of %d", slot.Length[row],
+           slot.ValueMax);
+    return report(true);
+  }
+  if (slot.CType != 0 && type != SQL_BLOB) {
+    return FromC(var, slot.CType, data, length, var.sqldata, why) || report(true);
+  }
+  if (type == SQL_DATE && array && !ValidDateText(data, static_cast<size_t>(slot.ValueMax))) {
+    // In an array a date text is checked with the rest, before anything is sent.
+    const size_t n = strnlen(data, std::min<size_t>(slot.ValueMax, kDateTextLength));
+    std::memcpy(why.value, data, n);
+    Refuse(why, isc_convert_error, "not a date text (MM/DD/YYYY hh:mm:ss)");
+    return report(true);
+  }
+  if (type == SQL_BLOB || (type != SQL_VARYING && type != SQL_TEXT) || length <= limit) return true;
+  Refuse(why, isc_string_truncation, "%lld bytes for a column of %lld",
+         static_cast<long long>(length), static_cast<long long>(limit));
+  return report(true);
 }
 
 // Puts the value of a row into target, an entry of an input area: its indicator, and its data
@@ -55,12 +98,29 @@ inline ISC_STATUS CheckParam(const XSQLVAR& var, const TBindSlot& slot, int64_t 
 inline bool PutParam(TIbStmtRec* stmt, const XSQLVAR& var, const TBindSlot& slot, int64_t row,
                      XSQLVAR& target) {
   if (slot.NullFlag[row] == kNullFlag) {
+    // Sent as NULL whatever the description: the client reads the indicator of a nullable type
+    // only, and would otherwise send the buffer's stale value.
+    target.sqltype |= 1;
     *target.sqlind = -1;
     return true;
   }
   *target.sqlind = 0;
   const bool bounded = slot.ValueMax != 0;
-  const char* data = static_cast<const char*>(slot.Node->Data) + row * slot.ValueMax;
+  const char* data = ParamData(slot, row);
+  if (slot.CType != 0) {  // into the entry's own buffer, checked before
+    if (IBAPI::BaseType(var.sqltype) == SQL_BLOB) {
+      return WriteBlob(stmt, reinterpret_cast<ISC_QUAD*>(target.sqldata), data,
+                       ParamLength(slot, row), kMaxSegmentSize);
+    }
+    TRefusal why;
+    const bool bytes = slot.CType == kCChar || slot.CType == kCBinary;
+    if (FromC(var, slot.CType, data, bytes ? ParamLength(slot, row) : CTypeSize(slot.CType),
+              target.sqldata, why)) {
+      return true;
+    }
+    Report(stmt, why, false, static_cast<int>(&var - stmt->InSqlda->sqlvar) + 1);
+    return false;
+  }
   switch (IBAPI::BaseType(var.sqltype)) {
     case SQL_VARYING: {
       const auto length =

@@ -5,7 +5,8 @@ set -euo pipefail
 build=${1:?build folder}
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 status=0
-for t in connection_tests statement_tests data_tests component_tests reliability_tests array_tests; do
+for t in connection_tests statement_tests data_tests component_tests reliability_tests array_tests \
+  ctype_tests; do
   log="$build/valgrind-$t.log"
   if valgrind --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite \
       --show-leak-kinds=definite --suppressions="$root/tests/valgrind.supp" -q \

@@ -821,7 +821,9 @@ TEST_F(Bounded, RefusalsNameTheirError) {
   EXPECT_EQ(getData(2, 1), isc_dsql_sqlda_value_err);  // no room for a character and its NUL
   EXPECT_EQ(getData(2, 0), isc_dsql_sqlda_value_err);
   EXPECT_EQ(getData(3, 3), isc_dsql_sqlda_value_err);  // an INTEGER needs 4
-  EXPECT_EQ(VarloTest::ErrorText(conn, select), "|Incorrect values within SQLDA structure");
+  EXPECT_EQ(VarloTest::ErrorText(conn, select),
+            "|Incorrect values within SQLDA structure|column 3: a buffer of 3 bytes for a piece of "
+            "at least 4");
   ASSERT_EQ(SQLGetData(select, 2, buffer, 8, &length), 0);  // still readable
   EXPECT_STREQ(buffer, "text");
   EXPECT_EQ(SQLFetch(select), 100);
@@ -885,7 +887,8 @@ TEST_F(Bounded, ParameterLengthsFollowOdbc) {
   std::memcpy(twelve.get(), "abcdefghijk", 12);
   ASSERT_EQ(SQLBindParameter(wide, 1, 452, twelve.get(), 12, &nulls[0], nullptr), 0);
   EXPECT_EQ(SQLExecute(wide), -1);
-  EXPECT_EQ(VarloTest::ErrorText(conn, wide), "|string right truncation");
+  EXPECT_EQ(VarloTest::ErrorText(conn, wide),
+            "|string right truncation|parameter 1: 11 bytes for a column of 10");
   twelve[10] = '\0';
   EXPECT_EQ(SQLExecute(wide), 0);
   EXPECT_EQ(VarloTest::QueryText(conn, "SELECT C FROM BT WHERE ID = 100"), "452 abcdefghij");

@@ -221,16 +221,23 @@ void ISC_EXPORT CaptureEncode(const void* t, ISC_QUAD* q) {
 }
 }  // namespace
 
-TEST(DateText, FieldValuesGoToTheClientUncorrected) {
+TEST(DateText, ImpossibleDatesRaiseAndAreNeverStoredAsOthers) {
   IBAPI::EntryOverride guard(IBAPI::Entries.isc_encode_date, &CaptureEncode);
+  for (const char* text : {"00/31/2024 10:00:00", "13/01/2024 00:00:00", "02/30/2024 00:00:00",
+                           "02/29/2023 00:00:00", "04/31/2024 00:00:00", "01/01/2024 24:00:00",
+                           "01/01/2024 23:60:00", "01/01/2024 23:59:60", "01/00/2024 00:00:00"}) {
+    lastEncoded = std::tm{};
+    ISC_QUAD date{7, 7};
+    EXPECT_THROW(IBTMToDate(&date, text), Framework::EConvertError) << text;
+    EXPECT_EQ(date.gds_quad_high, 7) << text;
+    EXPECT_EQ(lastEncoded.tm_year, 0) << text;  // the client was not called
+  }
   ISC_QUAD date{};
-  IBTMToDate(&date, "00/31/2024 25:75:99");
-  EXPECT_EQ(lastEncoded.tm_mon, -1);
-  EXPECT_EQ(lastEncoded.tm_mday, 31);
+  IBTMToDate(&date, "02/29/2024 23:59:59");
+  EXPECT_EQ(lastEncoded.tm_mon, 1);
+  EXPECT_EQ(lastEncoded.tm_mday, 29);
   EXPECT_EQ(lastEncoded.tm_year, 124);
-  EXPECT_EQ(lastEncoded.tm_hour, 25);
-  EXPECT_EQ(lastEncoded.tm_min, 75);
-  EXPECT_EQ(lastEncoded.tm_sec, 99);
+  EXPECT_EQ(lastEncoded.tm_sec, 59);
   IBTMToDate(&date, "06/15/ 999 00:00:00");
   EXPECT_EQ(lastEncoded.tm_year, 999 - 1900);
 }

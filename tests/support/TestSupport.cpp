@@ -127,11 +127,11 @@ RawDb::~RawDb() {
   isc_detach_database(status, &db_);
 }
 
-void RawDb::Exec(const std::string& sql) {
-  ExecImmediate(&db_, sql);
+void RawDb::Exec(const std::string& sql, unsigned short dialect) {
+  ExecImmediate(&db_, sql, dialect);
 }
 
-std::optional<int64_t> RawDb::QueryInt(const std::string& sql) {
+std::optional<int64_t> RawDb::QueryInt(const std::string& sql, unsigned short dialect) {
   ISC_STATUS status[20];
   isc_tr_handle tr = 0;
   isc_stmt_handle stmt = 0;
@@ -144,7 +144,7 @@ std::optional<int64_t> RawDb::QueryInt(const std::string& sql) {
   short indicator = 0;
   std::optional<int64_t> result;
   if (isc_dsql_allocate_statement(status, &db_, &stmt) != 0 ||
-      isc_dsql_prepare(status, &tr, &stmt, 0, sql.c_str(), 1, out) != 0) {
+      isc_dsql_prepare(status, &tr, &stmt, 0, sql.c_str(), dialect, out) != 0) {
     ISC_STATUS scratch[20];
     isc_rollback_transaction(scratch, &tr);
     Fail(sql, status);

@@ -50,10 +50,10 @@ class RawDb {
   RawDb(const RawDb&) = delete;
   RawDb& operator=(const RawDb&) = delete;
 
-  // Runs a statement in a transaction of its own and commits it.
-  void Exec(const std::string& sql);
+  // Runs a statement (of SQL dialect 1 unless given) in a transaction of its own and commits it.
+  void Exec(const std::string& sql, unsigned short dialect = 1);
   // The first column of the first row as an integer, or nullopt when NULL or no row.
-  std::optional<int64_t> QueryInt(const std::string& sql);
+  std::optional<int64_t> QueryInt(const std::string& sql, unsigned short dialect = 1);
   isc_db_handle Handle() const { return db_; }
 
  private:
