@@ -13,9 +13,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <charconv>
-#include <ctime>
-
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -161,9 +158,9 @@ struct Column {
       case SQL_TEXT:
         return static_cast<size_t>(std::max(length, 1)) * (Hex() ? 2 : 1);
       case SQL_LONG:
-        return 11;
+        return 12;  // a sign, ten digits and a point where scaled
       case SQL_SHORT:
-        return 6;
+        return 7;
       case SQL_INT64:
         return 22;  // 19 digits, a sign, a point and a leading zero
       case SQL_DOUBLE:
@@ -171,7 +168,7 @@ struct Column {
       case SQL_FLOAT:
         return 15;
       case SQL_TIMESTAMP:
-        return 19;
+        return 24;
       case SQL_TYPE_DATE:
         return 10;
       case SQL_TYPE_TIME:
@@ -185,72 +182,41 @@ struct Column {
     }
   }
 
-  // Binds the column in the bounded form, into a buffer of the size its value needs: text its
-  // length and a NUL, dates 20 bytes of text, every other type its own length. A blob is bound
-  // to nothing: SQLGetData reads what is shown of it.
+  // Binds the column as text, into a buffer of the size its text needs (binary text as bytes).
+  // Blobs, and types that have no text, are bound to nothing: SQLGetData reads what is shown
+  // of a blob.
   int32_t Bind(TIbStmtRec* stmt, int16_t sqllen) {
-    switch (IBAPI::KindOf(type)) {
-      case IBAPI::TypeKind::Blob:
-        buffer.resize(kBlobPeek);
-        return 0;
-      case IBAPI::TypeKind::Date:
-        buffer.resize(20);
-        break;
-      default:
-        buffer.resize(static_cast<size_t>(std::max<int16_t>(sqllen, 8)) + 1);
-        break;
+    const int16_t base = static_cast<int16_t>(type & ~1);
+    if (base == SQL_BLOB || base == SQL_ARRAY || base == SQL_QUAD) {
+      buffer.resize(kBlobPeek + 1);
+      return 0;
     }
-    return SQLBindCol(stmt, number, type, buffer.data(), static_cast<int32_t>(buffer.size()), &null,
-                      &valueLength);
+    const bool text = base == SQL_VARYING || base == SQL_TEXT;
+    buffer.resize(text ? static_cast<size_t>(std::max<int16_t>(sqllen, 1)) + 1 : 64);
+    return SQLBindCol(stmt, number, Hex() ? CBinary : CChar, buffer.data(),
+                      static_cast<int32_t>(buffer.size()), &null, &valueLength);
   }
 
   std::string Text(TIbStmtRec* stmt) {
-    const char* data = buffer.data();
-    if ((type & ~1) == SQL_BLOB) return BlobText(stmt);
-    if (null == 1) return "NULL";
-    switch (type & ~1) {
-      case SQL_VARYING:
-      case SQL_TEXT: {
-        const auto n = static_cast<size_t>(std::max(valueLength, 0));
-        return Hex() ? HexDigits(data, n) : Printable(data, n);
-      }
-      case SQL_TIMESTAMP:
-        return data;
-      case SQL_LONG:
-        return std::to_string(Read<int32_t>(data));  // the integer part where scaled
-      case SQL_SHORT:
-        return std::to_string(Read<int16_t>(data));
-      case SQL_INT64:
-        return Decimal(Read<int64_t>(data), scale);
-      case SQL_DOUBLE:
-        return Shortest(Read<double>(data));
-      case SQL_FLOAT:
-        return Shortest(Read<float>(data));
-      case SQL_TYPE_DATE: {
-        ISC_DATE date = Read<ISC_DATE>(data);
-        std::tm t{};
-        isc_decode_sql_date(&date, &t);
-        return Framework::Format("%04d-%02d-%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday);
-      }
-      case SQL_TYPE_TIME: {
-        ISC_TIME time = Read<ISC_TIME>(data);
-        std::tm t{};
-        isc_decode_sql_time(&time, &t);
-        return Framework::Format("%02d:%02d:%02d.%04u", t.tm_hour, t.tm_min, t.tm_sec,
-                                 static_cast<unsigned>(time % ISC_TIME_SECONDS_PRECISION));
-      }
-      case SQL_BOOLEAN:
-        return data[0] != 0 ? "TRUE" : "FALSE";
-      default:
-        return "<type " + std::to_string(type) + ">";
+    const int16_t base = static_cast<int16_t>(type & ~1);
+    if (base == SQL_BLOB) return BlobText(stmt);
+    if (base == SQL_ARRAY || base == SQL_QUAD) {  // its id, read only to tell NULL
+      int32_t length = 0;
+      SQLGetData(stmt, number, CBinary, buffer.data(), static_cast<int32_t>(buffer.size()),
+                 &length);
+      return length == -1 ? "NULL" : "<type " + std::to_string(type) + ">";
     }
+    if (null == 1) return "NULL";
+    const auto n = static_cast<size_t>(std::max(valueLength, 0));
+    return Hex() ? HexDigits(buffer.data(), n) : Printable(buffer.data(), n);
   }
 
   // A blob's first piece tells its length and holds what is shown of its text; the rest is
   // never read, so a blob of any size costs one piece.
   std::string BlobText(TIbStmtRec* stmt) {
     int32_t total = 0;
-    const int16_t rc = SQLGetData(stmt, number, buffer.data(), kBlobPeek, &total);
+    const int16_t rc = SQLGetData(stmt, number, subType == 1 ? CChar : CBinary, buffer.data(),
+                                  static_cast<int32_t>(buffer.size()), &total);
     if (rc != 0 && rc != 1) return "<unreadable blob>";
     if (total == -1) return "NULL";
     if (subType != 1) return "<" + std::to_string(total) + " bytes>";
@@ -258,13 +224,6 @@ struct Column {
     std::string text = Printable(read.data(), read.size());
     const std::string shown = FirstCharacters(text, kTextBlobWidth);
     return shown.size() < text.size() || total > kBlobPeek ? shown + "..." : text;
-  }
-
-  template <typename T>
-  static T Read(const char* data) {
-    T value;
-    std::memcpy(&value, data, sizeof(value));
-    return value;
   }
 
   // Line breaks and other control characters as blanks, so that a value stays on its row.
@@ -285,28 +244,6 @@ struct Column {
       out += kDigits[b & 15];
     }
     return out;
-  }
-
-  // A scaled 64-bit integer as a decimal number: 10590000 at scale -2 is 105900.00.
-  static std::string Decimal(int64_t value, int16_t scale) {
-    if (scale >= 0) {
-      std::string digits = std::to_string(value);
-      return value == 0 ? digits : digits + std::string(static_cast<size_t>(scale), '0');
-    }
-    const bool negative = value < 0;
-    std::string digits =
-        std::to_string(negative ? -static_cast<uint64_t>(value) : static_cast<uint64_t>(value));
-    const auto places = static_cast<size_t>(-scale);
-    if (digits.size() <= places) digits.insert(0, places - digits.size() + 1, '0');
-    digits.insert(digits.size() - places, ".");
-    return negative ? "-" + digits : digits;
-  }
-
-  template <typename F>
-  static std::string Shortest(F value) {
-    char text[32];
-    auto result = std::to_chars(text, text + sizeof(text), value);
-    return std::string(text, result.ptr);
   }
 };
 
@@ -517,8 +454,6 @@ int RunDemo(Options options) {
       if (result == 0) {
         std::printf("\n");
         result = PrintQuery(options, "SELECT * FROM VARLO_DEMO ORDER BY ID");
-        std::printf(
-            "NUMERIC columns stored as INTEGER or SMALLINT arrive as their integer part.\n");
       }
     }
   }

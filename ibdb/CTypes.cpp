@@ -170,6 +170,11 @@ int32_t Format(const TValue& v, char* out, int32_t& least) {
       least = static_cast<int32_t>(std::find(out, end, '.') - out);
       return static_cast<int32_t>(end - out);
     case TValue::kReal:
+      if (v.scale < 0 && std::isfinite(v.d) && std::fabs(v.d) < 1e18) {
+        end = out + std::snprintf(out, kValueTextSize, "%.*f", -v.scale, v.d);
+        least = static_cast<int32_t>(std::find(out, end, '.') - out);
+        return static_cast<int32_t>(end - out);
+      }
       end = v.single ? std::to_chars(out, out + kValueTextSize, static_cast<float>(v.d)).ptr
                      : std::to_chars(out, out + kValueTextSize, v.d).ptr;
       least = std::find(out, end, 'e') != end
@@ -527,6 +532,7 @@ bool LoadEntry(const XSQLVAR& var, TValue& v) {
     case SQL_D_FLOAT:
       v.kind = TValue::kReal;
       v.d = Load<double>(data);
+      v.scale = var.sqlscale;  // a NUMERIC of dialect 1 prints with its places
       return true;
     case SQL_TIMESTAMP: {
       const auto stamp = Load<ISC_TIMESTAMP>(data);
@@ -931,12 +937,12 @@ int32_t CTypeSize(int16_t code) {
 
 bool Convertible(int16_t sqltype, int16_t ctype) {
   if (!KnownCType(ctype)) return false;
-  if (ctype == CChar || ctype == CBinary) return true;
+  const bool bytes = ctype == CChar || ctype == CBinary;
   const bool date = ctype == CDate || ctype == CTime || ctype == CTimestamp;
   switch (BaseType(sqltype)) {
     case SQL_VARYING:
     case SQL_TEXT:
-      return true;  // when the text is one
+      return true;  // to numbers and dates when the text is one
     case SQL_SHORT:
     case SQL_LONG:
     case SQL_INT64:
@@ -946,13 +952,15 @@ bool Convertible(int16_t sqltype, int16_t ctype) {
     case SQL_BOOLEAN:
       return !date;
     case SQL_TIMESTAMP:
-      return date;
+      return date || bytes;
     case SQL_TYPE_DATE:
-      return ctype == CDate || ctype == CTimestamp;
+      return ctype == CDate || ctype == CTimestamp || bytes;
     case SQL_TYPE_TIME:
-      return ctype == CTime || ctype == CTimestamp;
-    default:  // blobs and arrays: text and bytes only
-      return false;
+      return ctype == CTime || ctype == CTimestamp || bytes;
+    case SQL_BLOB:
+      return bytes;
+    default:  // arrays and the rest: their bytes as stored
+      return ctype == CBinary;
   }
 }
 

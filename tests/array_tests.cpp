@@ -56,11 +56,12 @@ struct Rows {
     for (int r = 0; r < n; ++r) Fill(r);
   }
   static int32_t Size(int c) {
-    const int32_t sizes[kColumns] = {4, 41, 5, 4, 2, 4, 19, 8, 4, kBlobMax};
+    const int32_t sizes[kColumns] = {4, 41, 5, 4, 2, 12, 19, 8, 4, kBlobMax};
     return sizes[c];
   }
   static int16_t Type(int c) {
-    const int16_t types[kColumns] = {496, 448, 452, 496, 500, 496, 510, 480, 482, 520};
+    // N goes as text, converted to its exact decimal.
+    const int16_t types[kColumns] = {496, 448, 452, 496, 500, CChar, 510, 480, 482, 520};
     return types[c];
   }
   char* At(int c, int r) { return data[c].data() + static_cast<size_t>(r) * Size(c); }
@@ -89,7 +90,8 @@ struct Rows {
     lengths[2][static_cast<size_t>(r)] = r % 2 == 0 ? 3 : -3;  // padded; or up to the NUL
     Put<int32_t>(3, r, r * 3);
     Put<int16_t>(4, r, static_cast<int16_t>(-r));
-    Put<int32_t>(5, r, r * 101);
+    std::snprintf(At(5, r), 12, "%d.%02d", r * 101 / 100, r * 101 % 100);
+    lengths[5][static_cast<size_t>(r)] = -3;
     std::memcpy(At(6, r), kDates[r % 4], 19);
     Put<double>(7, r, r / 3.0);
     Put<float>(8, r, static_cast<float>(r) * 0.5f);
@@ -105,9 +107,6 @@ struct Rows {
                                  &lengths[c][static_cast<size_t>(row)]),
                 0)
           << c;
-    }
-    for (int c = 1; c < kColumns; ++c) {  // binding clears the flags
-      for (int r = 0; r < n; ++r) nulls[c][static_cast<size_t>(r)] = r % 7 == 3 ? 1 : 0;
     }
   }
   int n;
@@ -212,6 +211,7 @@ TEST_P(Arrays, ManyRowsInOneExecutionAsOneByOne) {
             "448 " + std::string(20, 'x') + "\xc3\xa4\xc3\xb6\xc3\xbc" + std::string(14, 'y'));
   EXPECT_EQ(QueryText(conn, "SELECT C FROM A1 WHERE ID = 3"), "452 c02  ");
   EXPECT_EQ(Value("SELECT D FROM A1 WHERE ID = 2"), "12/31/9999 23:59:59");
+  EXPECT_EQ(Value("SELECT CAST(N * 100 AS INTEGER) FROM A1 WHERE ID = 300"), "30199");
   EXPECT_EQ(Count("A1 WHERE OCTET_LENGTH(B) = 70000"), "5");
   EXPECT_EQ(Value("SELECT MAX(SEQ) - MIN(SEQ) FROM A1"), "299");
 }
@@ -249,6 +249,17 @@ TEST_P(Arrays, AFailingRowUndoesTheWholeCall) {
   EXPECT_EQ(reached, 501u);
   EXPECT_NE(ErrorText(conn, stmt).find("PRIMARY"), std::string::npos) << ErrorText(conn, stmt);
   EXPECT_EQ(Count("A1"), "0");
+  // A value that does not convert, in a late block: found before anything is sent.
+  std::memcpy(rows.At(5, 450), "1.234", 6);
+  {
+    ClientSpy spy;
+    EXPECT_EQ(SQLExecute(stmt), -1);
+    EXPECT_EQ(spy.TotalCalls(), 0);
+  }
+  EXPECT_EQ(reached, 451u);
+  EXPECT_NE(ErrorText(conn, stmt).find("|parameter 6, row 451: more than 2 digits"),
+            std::string::npos)
+      << ErrorText(conn, stmt);
   // Classic bindings carry no element size: refused before anything runs.
   int32_t id = 0;
   uint8_t null = 0;

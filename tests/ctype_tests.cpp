@@ -45,9 +45,9 @@ class CTypes : public ::testing::Test {
   // Whether the row's column holds the literal, as the server compares them.
   bool Holds(const std::string& column, const std::string& literal) {
     EXPECT_EQ(SQLTransact(conn, 0), 0);
-    return RawDb(path).QueryInt("SELECT COUNT(*) FROM T WHERE " + column +
-                                    " IS NOT DISTINCT FROM " + literal,
-                                3) == 1;
+    return RawDb(path).QueryInt(
+               "SELECT COUNT(*) FROM T WHERE " + column + " IS NOT DISTINCT FROM " + literal, 3) ==
+           1;
   }
 
   VarloTest::TempDir dir;
