@@ -18,9 +18,17 @@ struct Target {
   std::string user;
   std::string password;
   bool server = false;
+  unsigned short dialect = 1;
 };
 
 constexpr const char* kFetchSelect = "SELECT ID, NAME, D, CODE, X, PRICE FROM ROWS6";
+// The text cases: every column of a query as text, in the form each implementation gives text
+// (this package: as isql-fb prints it); the checksum counts the values that are not NULL. The
+// other queries read a dialect-3 table of the types dialect 1 cannot name, once without the
+// BOOLEAN column, which neither peer reads.
+constexpr const char* kTypesSelect = "SELECT D, TM, TS, N184, N92 FROM TYPES3";
+constexpr const char* kTypesBoolSelect = "SELECT D, TM, TS, N184, N92, BO FROM TYPES3";
+constexpr int kTextColumns = 6;  // at most
 constexpr const char* kInsertSql =
     "INSERT INTO INS (ID, NAME, D, CODE, X, PRICE) VALUES (?, ?, ?, ?, ?, ?)";
 constexpr int kWideRows = 20000;
@@ -148,7 +156,13 @@ struct Impl {
   std::function<void(const std::vector<char>& data, int id)> blobWrite;
   std::function<uint64_t(std::vector<char>& back, int id)> blobRead;
   std::string notes;
+  std::function<uint64_t(const char* select, int rows)> text;
 };
+
+// Keeps a formatted text from being optimised away.
+inline void Use(const void* p) {
+  asm volatile("" : : "r"(p) : "memory");
+}
 
 // The peers, where they were built; each returns its implementations, connected to the target,
 // or none, with the reason in skipped.

@@ -3,7 +3,7 @@
 // database and on the same kind of database through the server.
 //
 //   varlo-bench [--reps N (10)] [--rows N (200000)] [--kind embedded|server|both]
-//               [--server-rows N] [--only fetch|wide|insert|blob] [--peak 0|1]
+//               [--server-rows N] [--only fetch|wide|insert|text|blob] [--peak 0|1]
 //               [--dir PATH (kept; databases found there are used as they are)]
 //               [--setup-only 1 (make the databases and stop)]
 //               [--big-blob 1 (only: a 1 GiB blob through SQLGetData, time and memory)]
@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -71,7 +72,7 @@ struct Raw {
   isc_db_handle db = 0;
   isc_tr_handle tr = 0;
 
-  explicit Raw(const Target& target) {
+  explicit Raw(const Target& target) : dialect(target.dialect) {
     std::string dpb = Dpb(target.user, target.password);
     Check(isc_attach_database(st, 0, target.name.c_str(), &db, static_cast<short>(dpb.size()),
                               dpb.data()),
@@ -84,9 +85,11 @@ struct Raw {
   void Commit() { Check(isc_commit_transaction(st, &tr), "commit", st); }
   void Exec(const std::string& sql) {
     Start();
-    Check(isc_dsql_execute_immediate(st, &db, &tr, 0, sql.c_str(), 1, nullptr), sql.c_str(), st);
+    Check(isc_dsql_execute_immediate(st, &db, &tr, 0, sql.c_str(), dialect, nullptr), sql.c_str(),
+          st);
     Commit();
   }
+  unsigned short dialect = 1;
 };
 
 XSQLDA* NewArea(int n) {
@@ -292,6 +295,93 @@ void BindParam(TIbStmtRec* stmt, int n, int16_t type, void* data, int32_t size, 
   }
 }
 
+// A value as text, formatted as a loop written for speed would: exact decimals, ISO dates.
+size_t TextOf(const XSQLVAR& v, char* text) {
+  auto decimal = [&](int64_t value) {
+    char* end = std::to_chars(text, text + 32, value).ptr;
+    if (v.sqlscale >= 0) return static_cast<size_t>(end - text);
+    const auto places = static_cast<size_t>(-v.sqlscale);
+    const size_t n = static_cast<size_t>(end - text);
+    std::memmove(text + n - places + 1, text + n - places, places);
+    text[n - places] = '.';
+    return n + 1;
+  };
+  std::tm t{};
+  switch (v.sqltype & ~1) {
+    case SQL_VARYING: {
+      uint16_t n;
+      std::memcpy(&n, v.sqldata, 2);
+      std::memcpy(text, v.sqldata + 2, n);
+      return n;
+    }
+    case SQL_TEXT:
+      std::memcpy(text, v.sqldata, static_cast<size_t>(v.sqllen));
+      return static_cast<size_t>(v.sqllen);
+    case SQL_SHORT:
+      return decimal(*reinterpret_cast<int16_t*>(v.sqldata));
+    case SQL_LONG:
+      return decimal(*reinterpret_cast<int32_t*>(v.sqldata));
+    case SQL_INT64:
+      return decimal(*reinterpret_cast<int64_t*>(v.sqldata));
+    case SQL_DOUBLE:
+      return static_cast<size_t>(
+          std::to_chars(text, text + 32, *reinterpret_cast<double*>(v.sqldata)).ptr - text);
+    case SQL_TIMESTAMP: {
+      auto* ts = reinterpret_cast<ISC_TIMESTAMP*>(v.sqldata);
+      isc_decode_timestamp(ts, &t);
+      return static_cast<size_t>(std::snprintf(text, 32, "%04d-%02d-%02d %02d:%02d:%02d.%04u",
+                                               t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour,
+                                               t.tm_min, t.tm_sec, ts->timestamp_time % 10000u));
+    }
+    case SQL_TYPE_DATE:
+      isc_decode_sql_date(reinterpret_cast<ISC_DATE*>(v.sqldata), &t);
+      return static_cast<size_t>(
+          std::snprintf(text, 32, "%04d-%02d-%02d", t.tm_year + 1900, t.tm_mon + 1, t.tm_mday));
+    case SQL_TYPE_TIME: {
+      auto* time = reinterpret_cast<ISC_TIME*>(v.sqldata);
+      isc_decode_sql_time(time, &t);
+      return static_cast<size_t>(std::snprintf(text, 32, "%02d:%02d:%02d.%04u", t.tm_hour, t.tm_min,
+                                               t.tm_sec, *time % 10000u));
+    }
+    case SQL_BOOLEAN:
+      return static_cast<size_t>(std::snprintf(text, 32, v.sqldata[0] ? "TRUE" : "FALSE"));
+    default:
+      return 0;
+  }
+}
+
+[[gnu::noinline]] uint64_t TextRaw(Raw& raw, const char* select, int rows) {
+  raw.Start();
+  isc_stmt_handle stmt = 0;
+  XSQLDA* out = NewArea(kTextColumns);
+  std::string sql = Limited(select, rows);
+  Check(isc_dsql_allocate_statement(raw.st, &raw.db, &stmt), "allocate", raw.st);
+  Check(isc_dsql_prepare(raw.st, &raw.tr, &stmt, 0, sql.c_str(), raw.dialect, out), "prepare",
+        raw.st);
+  const int columns = out->sqld;
+  std::vector<char> buffers(static_cast<size_t>(kTextColumns) * 64);
+  short ind[kTextColumns];
+  for (int i = 0; i < columns; ++i) {
+    out->sqlvar[i].sqldata = buffers.data() + 64 * i;
+    out->sqlvar[i].sqlind = &ind[i];
+  }
+  Check(isc_dsql_execute(raw.st, &raw.tr, &stmt, 1, nullptr), "execute", raw.st);
+  uint64_t sum = 0;
+  char text[64];
+  while (isc_dsql_fetch(raw.st, &stmt, 1, out) == 0) {
+    for (int i = 0; i < columns; ++i) {
+      if (ind[i] == -1) continue;
+      text[TextOf(out->sqlvar[i], text)] = '\0';
+      Use(text);
+      ++sum;
+    }
+  }
+  isc_dsql_free_statement(raw.st, &stmt, DSQL_drop);
+  std::free(out);
+  raw.Commit();
+  return sum;
+}
+
 template <bool Bounded>
 [[gnu::noinline]] uint64_t FetchIbDB(TIbConnRec* conn, int rows) {
   TIbStmtRec* stmt = nullptr;
@@ -308,6 +398,28 @@ template <bool Bounded>
   SQLExecute(stmt);
   uint64_t sum = 0;
   while (SQLFetch(stmt) == 0) sum += row.Sum();
+  SQLFreeStmt(stmt, 1);
+  SQLTransact(conn, 0);
+  return sum;
+}
+
+[[gnu::noinline]] uint64_t TextIbDB(TIbConnRec* conn, const char* select, int rows) {
+  TIbStmtRec* stmt = nullptr;
+  SQLAllocStmt(conn, stmt);
+  std::string sql = Limited(select, rows);
+  if (SQLPrepare(stmt, sql.c_str(), 0) != 0) throw std::runtime_error("prepare");
+  const int columns = stmt->OutSqlda->sqld;
+  char values[kTextColumns][64];
+  uint8_t nulls[kTextColumns];
+  int32_t lengths[kTextColumns];
+  for (int i = 0; i < columns; ++i) {
+    SQLBindCol(stmt, static_cast<uint8_t>(i + 1), CChar, values[i], 64, &nulls[i], &lengths[i]);
+  }
+  SQLExecute(stmt);
+  uint64_t sum = 0;
+  while (SQLFetch(stmt) == 0) {
+    for (int i = 0; i < columns; ++i) sum += nulls[i] == 0 ? 1 : 0;
+  }
   SQLFreeStmt(stmt, 1);
   SQLTransact(conn, 0);
   return sum;
@@ -480,14 +592,16 @@ Impl RawImpl(const Target& target, std::vector<std::shared_ptr<void>>& keep) {
   auto raw = std::make_shared<Raw>(target);
   keep.push_back(raw);
   Raw& r = *raw;
-  return {"raw client",
-          [&r](int rows) { return FetchRaw(r, rows); },
-          [&r](int columns) { return WideRaw(r, columns); },
-          [&r](const InsertInputs& in, int rows) { return InsertRaw(r, in, rows); },
-          [&r](const InsertInputs& in, int rows) { return InsertRaw(r, in, rows); },
-          [&r](const std::vector<char>& data, int id) { BlobWriteRaw(r, data, id); },
-          [&r](std::vector<char>& back, int id) { return BlobReadRaw(r, back, id); },
-          ""};
+  Impl impl{"raw client",
+            [&r](int rows) { return FetchRaw(r, rows); },
+            [&r](int columns) { return WideRaw(r, columns); },
+            [&r](const InsertInputs& in, int rows) { return InsertRaw(r, in, rows); },
+            [&r](const InsertInputs& in, int rows) { return InsertRaw(r, in, rows); },
+            [&r](const std::vector<char>& data, int id) { BlobWriteRaw(r, data, id); },
+            [&r](std::vector<char>& back, int id) { return BlobReadRaw(r, back, id); },
+            "",
+            [&r](const char* select, int rows) { return TextRaw(r, select, rows); }};
+  return impl;
 }
 
 TIbConnRec* IbDBConnect(const Target& target, std::vector<std::shared_ptr<void>>& keep) {
@@ -515,12 +629,13 @@ Impl IbDBImpl(const Target& target, std::vector<std::shared_ptr<void>>& keep) {
           [conn](const InsertInputs& in, int rows) { return InsertIbDB<false>(conn, in, rows); },
           [conn](const std::vector<char>& data, int id) { BlobWriteIbDB(conn, data, id); },
           [conn](std::vector<char>& back, int id) { return BlobReadIbDB(conn, back, id); },
-          "the classic calls: buffers bound without their sizes, each blob read whole."};
+          "the classic calls: buffers bound without their sizes, each blob read whole.",
+          nullptr};
 }
 
 Impl IbDBBoundedImpl(const Target& target, std::vector<std::shared_ptr<void>>& keep) {
   TIbConnRec* conn = IbDBConnect(target, keep);
-  return {
+  Impl impl{
       "IbDB bounded",
       [conn](int rows) { return FetchIbDB<true>(conn, rows); },
       [conn](int columns) { return WideIbDB<true>(conn, columns); },
@@ -529,7 +644,22 @@ Impl IbDBBoundedImpl(const Target& target, std::vector<std::shared_ptr<void>>& k
       [conn](const std::vector<char>& data, int id) { BlobWriteIbDBBounded(conn, data, id); },
       [conn](std::vector<char>& back, int id) { return BlobReadIbDBBounded(conn, back, id); },
       "every buffer bound with its size; blobs read through SQLGetData and a 64 KiB "
-      "buffer; many rows through parameter arrays of 1000."};
+      "buffer; many rows through parameter arrays of 1000; text cases: every column bound as "
+      "text (CChar).",
+      [conn](const char* select, int rows) { return TextIbDB(conn, select, rows); }};
+  return impl;
+}
+
+// Every implementation, connected to the target, in the order of the tables' columns.
+std::vector<Impl> Impls(const Target& target, std::vector<std::shared_ptr<void>>& keep,
+                        std::string (&skipped)[2]) {
+  std::vector<Impl> impls;
+  impls.push_back(RawImpl(target, keep));
+  impls.push_back(IbDBImpl(target, keep));
+  impls.push_back(IbDBBoundedImpl(target, keep));
+  for (Impl& impl : SociImpls(target, skipped[0])) impls.push_back(std::move(impl));
+  for (Impl& impl : QtImpls(target, skipped[1])) impls.push_back(std::move(impl));
+  return impls;
 }
 
 // ---- counting ----
@@ -670,6 +800,31 @@ void CreateDatabase(const Target& target, int rows) {
   }
 }
 
+// A dialect-3 database with a table of the types dialect 1 cannot name, NULLs among them.
+void CreateTypesDatabase(const Target& target, int rows) {
+  ISC_STATUS st[20];
+  isc_db_handle db = 0;
+  isc_tr_handle tr = 0;
+  std::string sql = "CREATE DATABASE '" + target.path + "'";
+  if (target.server) sql += " USER '" + target.user + "'";
+  sql += " PAGE_SIZE 8192";
+  Check(isc_dsql_execute_immediate(st, &db, &tr, 0, sql.c_str(), 3, nullptr), "create", st);
+  isc_detach_database(st, &db);
+  Target local = target;
+  local.name = target.path;
+  local.user.clear();
+  Raw raw(local);
+  raw.Exec(
+      "CREATE TABLE TYPES3 (D DATE, TM TIME, TS TIMESTAMP, N184 NUMERIC(18,4), "
+      "N92 NUMERIC(9,2), BO BOOLEAN)");
+  raw.Exec("EXECUTE BLOCK AS DECLARE I INTEGER = 0; BEGIN WHILE (I < " + std::to_string(rows) +
+           ") DO BEGIN INSERT INTO TYPES3 VALUES (DATEADD(:I DAY TO DATE '1990-01-01'), "
+           "DATEADD(:I * 7 MILLISECOND TO TIME '00:00:00'), "
+           "DATEADD(:I * 1001 MILLISECOND TO TIMESTAMP '2001-02-03 04:05:06'), "
+           "IIF(MOD(:I, 13) = 0, NULL, :I * 1234567.0123), MOD(:I, 100000) / 100.0, "
+           "IIF(MOD(:I, 11) = 0, NULL, MOD(:I, 2) = 0)); I = I + 1; END END");
+}
+
 // The server opens the file as its own user.
 void HandToServer(const std::string& path) {
   std::string command = "chown firebird:firebird '" + path + "'";
@@ -763,24 +918,26 @@ void RunKind(const Options& options, bool server, const std::string& dir) {
     target.user = Env("VARLO_TEST_USER", "VARLO_TEST");
     target.password = Env("VARLO_TEST_PASSWORD", "varlo-test-pw");
   }
+  // The types of dialect 3 live in a database of their own.
+  Target types = target;
+  types.path = dir + (server ? "/server3.fdb" : "/embedded3.fdb");
+  types.dialect = 3;
   // A database an earlier run left in --dir is used as it is.
   if (!std::filesystem::exists(target.path)) {
     std::fprintf(stderr, "%s: filling %s ...\n", server ? "server" : "embedded",
                  target.path.c_str());
     CreateDatabase(target, rows);
+    CreateTypesDatabase(types, rows);
     if (server) HandToServer(target.path);
+    if (server) HandToServer(types.path);
   }
   target.name = server ? "localhost:" + target.path : target.path;
+  types.name = server ? "localhost:" + types.path : types.path;
   if (options.setupOnly) return;
 
   std::vector<std::shared_ptr<void>> keep;
-  std::vector<Impl> impls;
-  impls.push_back(RawImpl(target, keep));
-  impls.push_back(IbDBImpl(target, keep));
-  impls.push_back(IbDBBoundedImpl(target, keep));
   std::string skipped[2];
-  for (Impl& impl : SociImpls(target, skipped[0])) impls.push_back(std::move(impl));
-  for (Impl& impl : QtImpls(target, skipped[1])) impls.push_back(std::move(impl));
+  std::vector<Impl> impls = Impls(target, keep, skipped);
   for (const std::string& reason : skipped) {
     if (!reason.empty()) std::fprintf(stderr, "%s\n", reason.c_str());
   }
@@ -818,6 +975,39 @@ void RunKind(const Options& options, bool server, const std::string& dir) {
         "insert arrays", std::to_string(insertRows) + " rows", impls, reps,
         [](const Impl& i) { return static_cast<bool>(i.insertArray); },
         [&](Impl& i) { return i.insertArray(inputs, insertRows); }, recreate));
+  }
+  if (wants("text")) {
+    auto can = [](const Impl& i) { return static_cast<bool>(i.text); };
+    results.push_back(RunCase("text", std::to_string(rows) + " rows", impls, reps, can,
+                              [&](Impl& i) { return i.text(kFetchSelect, rows); }));
+    std::vector<std::shared_ptr<void>> keepTypes;
+    std::string skippedTypes[2];
+    // A peer that cannot read a type of the table is left out of that case, with the reason.
+    for (const char* select : {kTypesSelect, kTypesBoolSelect}) {
+      std::vector<Impl> typed = Impls(types, keepTypes, skippedTypes);
+      const uint64_t first = typed[0].text(select, 1);
+      for (size_t k = 1; k < typed.size(); ++k) {
+        if (!typed[k].text) continue;
+        std::string why;
+        try {
+          const uint64_t got = typed[k].text(select, 1);
+          if (got != first) {
+            why = "it reads " + std::to_string(got) + " of the " + std::to_string(first) +
+                  " values of the first row";
+          }
+        } catch (const std::exception& e) {
+          why = e.what();
+        }
+        if (why.empty()) continue;
+        typed[k].text = nullptr;
+        impls[k].notes += " Left out of \"" + std::string(select) + "\": " + why + ".";
+      }
+      if (typed.size() != impls.size()) break;
+      results.push_back(
+          RunCase(select == kTypesSelect ? "text, dialect 3" : "text, dialect 3 + BOOLEAN",
+                  std::to_string(rows) + " rows", typed, reps, can,
+                  [&](Impl& i) { return i.text(select, rows); }));
+    }
   }
   if (wants("blob")) {
     std::vector<char> data(32u << 20);
@@ -889,7 +1079,8 @@ void RunKind(const Options& options, bool server, const std::string& dir) {
   std::printf(
       "\nEvery implementation checksums what it read in this package's caller form: NUMERIC(9,2) "
       "as its integer part, dates as \"MM/DD/YYYY hh:mm:ss\" text, a NULL VARCHAR keeping the "
-      "text before it.\n");
+      "text before it. The text cases count the values that are not NULL, each read as text in "
+      "the implementation's own form.\n");
   for (const Impl& impl : impls) {
     if (!impl.notes.empty()) std::printf("\n%s: %s", impl.name.c_str(), impl.notes.c_str());
   }

@@ -5,6 +5,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QVariant>
 
 #include <cmath>
@@ -166,6 +167,28 @@ void Exec(QSqlQuery& q, const char* what) {
   return Checksum(bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
+// Every column as QVariant::toString().
+[[gnu::noinline]] uint64_t TextQt(QSqlDatabase& db, const char* select, int rows) {
+  db.transaction();
+  QSqlQuery q(db);
+  q.setForwardOnly(true);
+  if (!q.exec(Q(std::string(select) + " ROWS " + std::to_string(rows)))) {
+    Die("text", q.lastError());
+  }
+  uint64_t sum = 0;
+  const int columns = q.record().count();
+  while (q.next()) {
+    for (int i = 0; i < columns; ++i) {
+      if (q.isNull(i)) continue;
+      const QString text = q.value(i).toString();
+      Use(text.constData());
+      ++sum;
+    }
+  }
+  db.commit();
+  return sum;
+}
+
 }  // namespace
 
 std::vector<Impl> bench::QtImpls(const Target& target, std::string& skipped) {
@@ -191,5 +214,6 @@ std::vector<Impl> bench::QtImpls(const Target& target, std::string& skipped) {
            [db](std::vector<char>& back, int id) { return BlobReadQt(*db, back, id); },
            "Qt delivers values as QVariant (text as QString, NUMERIC(9,2) as a double, dates as "
            "QDateTime); the loop converts them to the same form. Blobs arrive as a QByteArray, "
-           "checksummed where they lie, without a copy into the caller's buffer."}};
+           "checksummed where they lie, without a copy into the caller's buffer.",
+           [db](const char* select, int rows) { return TextQt(*db, select, rows); }}};
 }

@@ -56,7 +56,7 @@ struct Rows {
     for (int r = 0; r < n; ++r) Fill(r);
   }
   static int32_t Size(int c) {
-    const int32_t sizes[kColumns] = {4, 41, 5, 4, 2, 12, 19, 8, 4, kBlobMax};
+    const int32_t sizes[kColumns] = {4, 41, 5, 4, 2, 16, 19, 8, 4, kBlobMax};
     return sizes[c];
   }
   static int16_t Type(int c) {
@@ -90,7 +90,7 @@ struct Rows {
     lengths[2][static_cast<size_t>(r)] = r % 2 == 0 ? 3 : -3;  // padded; or up to the NUL
     Put<int32_t>(3, r, r * 3);
     Put<int16_t>(4, r, static_cast<int16_t>(-r));
-    std::snprintf(At(5, r), 12, "%d.%02d", r * 101 / 100, r * 101 % 100);
+    std::snprintf(At(5, r), 16, "%d.%02d", r * 101 / 100, r * 101 % 100);
     lengths[5][static_cast<size_t>(r)] = -3;
     std::memcpy(At(6, r), kDates[r % 4], 19);
     Put<double>(7, r, r / 3.0);
