@@ -534,21 +534,21 @@ bool LoadEntry(const XSQLVAR& var, TValue& v) {
       v.d = Load<double>(data);
       v.scale = var.sqlscale;  // a NUMERIC of dialect 1 prints with its places
       return true;
-    case SQL_TIMESTAMP: {
+    case SQL_TIMESTAMP: {  // what the client could not hold in a date is none
       const auto stamp = Load<ISC_TIMESTAMP>(data);
       v.kind = TValue::kStamp;
       DecodeDate(stamp.timestamp_date, v);
       DecodeTime(stamp.timestamp_time, v);
-      return true;
+      return ValidDate(v) && ValidTime(v);
     }
     case SQL_TYPE_DATE:
       v.kind = TValue::kDate;
       DecodeDate(Load<ISC_DATE>(data), v);
-      return true;
+      return ValidDate(v);
     case SQL_TYPE_TIME:
       v.kind = TValue::kTime;
       DecodeTime(Load<ISC_TIME>(data), v);
-      return true;
+      return ValidTime(v);
     case SQL_BOOLEAN:
       v.kind = TValue::kBool;
       v.i = data[0] != 0 ? 1 : 0;
@@ -1010,7 +1010,7 @@ int16_t ToC(const XSQLVAR& var, int16_t ctype, char* buffer, int32_t max, int32_
   }
   TValue v;
   if (!LoadEntry(var, v)) {
-    Refuse(why, isc_dsql_datatype_err, "type %d converts to no C type", var.sqltype);
+    Refuse(why, isc_dsql_datatype_err, "no value of type %d in a C type", var.sqltype);
     return -1;
   }
   return StoreC(v, ctype, buffer, max, length, why);
@@ -1018,16 +1018,13 @@ int16_t ToC(const XSQLVAR& var, int16_t ctype, char* buffer, int32_t max, int32_
 
 int32_t ValueText(const XSQLVAR& var, char* text, const char** view) {
   TValue v;
-  if (!LoadEntry(var, v)) {
-    *view = text;
-    return 0;
-  }
+  *view = text;
+  if (!LoadEntry(var, v)) return -1;
   if (v.kind == TValue::kText) {
     *view = v.s;
     return static_cast<int32_t>(v.n);
   }
   int32_t least = 0;
-  *view = text;
   return Format(v, text, least);
 }
 

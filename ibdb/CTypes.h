@@ -22,10 +22,11 @@ bool Convertible(int16_t sqltype, int16_t ctype);
 
 // Why a value did not convert: a client error code, the value as text where the code's message
 // names it (isc_convert_error), and what was refused.
+// Filled only when a conversion fails, so that the paths that succeed do not clear it.
 struct TRefusal {
-  ISC_STATUS code = 0;
-  char value[48] = {};
-  char detail[96] = {};
+  ISC_STATUS code;
+  char value[48];
+  char detail[96];
 };
 
 // Fills a refusal; false, for the checks that return it.
@@ -44,7 +45,8 @@ bool Report(TIbStmtRec* stmt, const TRefusal& why, bool column, int number, int6
 int16_t ToC(const XSQLVAR& var, int16_t ctype, char* buffer, int32_t max, int32_t* length,
             TRefusal& why);
 // A column's value as text (as ToC gives it with room enough) into text, which holds at least
-// kValueTextSize bytes; for a text column a view of its characters. Its length.
+// kValueTextSize bytes; for a text column a view of its characters. Its length, or -1 for a
+// stored value that is none (a date the calendar does not have).
 constexpr int32_t kValueTextSize = 64;
 int32_t ValueText(const XSQLVAR& var, char* text, const char** view);
 

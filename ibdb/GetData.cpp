@@ -245,6 +245,11 @@ int16_t ConvertedValue(TIbStmtRec* stmt, int32_t entry, int16_t ctype, TGetData:
     char formatted[detail::kValueTextSize];
     const char* view = nullptr;
     const int32_t length = detail::ValueText(var, formatted, &view);
+    if (length < 0) {
+      detail::TRefusal why;
+      detail::Refuse(why, isc_dsql_datatype_err, "no value of type %d as text", var.sqltype);
+      return detail::Report(stmt, why, true, entry + 1) ? 0 : -1;
+    }
     return TextPiece(column, view, length, buffer, cbValueMax, pcbValue, text);
   }
   detail::TRefusal why;

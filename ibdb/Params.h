@@ -84,6 +84,7 @@ inline bool CheckParam(TIbStmtRec* stmt, int32_t i, int64_t row, bool array) {
     // In an array a date text is checked with the rest, before anything is sent.
     const size_t n = strnlen(data, std::min<size_t>(slot.ValueMax, kDateTextLength));
     std::memcpy(why.value, data, n);
+    why.value[n] = '\0';
     Refuse(why, isc_convert_error, "not a date text (MM/DD/YYYY hh:mm:ss)");
     return report(true);
   }
