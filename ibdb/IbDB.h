@@ -7,21 +7,29 @@
 // no more data (SQLFetch, SQLGetData) or no such column/parameter (SQLGetCol, SQLGetParam,
 // SQLDescribeCol).
 //
-// Bind with the size of your buffer (cbValueMax, as in ODBC): the package never writes or reads
-// past it, whatever the database holds.
-//   columns     text: at most cbValueMax - 1 bytes and a NUL; *pcbValue the full length (a
-//               CHAR's declared length). DATE: cbValueMax at least 20; *pcbValue 19. BLOB: at
-//               most cbValueMax bytes; *pcbValue the blob's full length. Other types are
-//               fetched in place and need cbValueMax >= sqllen; *pcbValue sqllen. NULL: the
-//               null flag 1 and *pcbValue -1. SQLFetch returns 1 when a value was cut.
-//   parameters  text and blobs: *pcbValue bytes when it holds 0 to cbValueMax (NUL bytes go
-//               along), up to a NUL or cbValueMax when pcbValue is nil or holds -3; any other
-//               length is refused at execution. CHAR is padded with its set's blank. DATE:
-//               cbValueMax at least 19, no NUL needed. Other types: cbValueMax >= sqllen.
+// Bind in your C type (the C type codes below: text, numbers, date records, bytes) with the
+// size of your buffer (cbValueMax, as in ODBC): the package converts between it and the entry's
+// SQL type by ODBC's rules and never writes or reads past the buffer, whatever the database
+// holds (the README's "SQL types and C types" has the whole table).
+//   columns     text as isql-fb prints the value (exact decimals with their scale, YYYY-MM-DD,
+//               hh:mm:ss.ffff), cut to cbValueMax - 1 bytes and a NUL; numbers with the scale
+//               applied; date records; bytes as stored. *pcbValue the full length (-1 and the
+//               null flag 1 for NULL). SQLFetch returns 1 when a value was cut or lost a fraction
+//               or a time of day, -1 when one does not convert or fit (that column untouched).
+//   parameters  converted at SQLExecute; a value that does not convert or fit (a fraction
+//               beyond the scale, an impossible date, text longer than the column) is refused
+//               with -1 before any client call, naming the parameter. Text and bytes are
+//               *pcbValue of them when it holds 0 to cbValueMax, up to a NUL or cbValueMax when
+//               pcbValue is nil or holds -3; other lengths are refused. Fixed-size types read
+//               their own size. A null flag of 1 sends NULL, whatever the entry's description.
+//   binding     the bounded forms never write the caller's buffers or flags at binding.
 //   SQLGetData  a column bound to nothing is held after each fetch and handed over in pieces
 //               of the caller's buffer (text with a NUL), a blob of any size in flat memory.
 //               Fetching with columns bound to nothing is allowed unless a column is bound in
 //               the classic form.
+// A code of 448 and above given to the bounded forms is the entry's own type, in place as the
+// client delivers it (VARCHAR and CHAR as text, the dialect-1 DATE 510 as "MM/DD/YYYY hh:mm:ss"
+// in 20 bytes for columns and 19 for parameters, every other type its sqllen bytes).
 //
 // The classic SQLBindCol/SQLBindParameter (without cbValueMax) trust the caller's buffers:
 //   VARCHAR and CHAR columns   sqllen + 1 bytes (the characters and a NUL)
@@ -47,14 +55,15 @@
 // - Numbers of columns and parameters are 1 to 255: a statement with more columns can be
 //   prepared but not fetched, one with more parameters not executed (an unbound entry is
 //   refused).
-// - NUMERIC/DECIMAL stored as INTEGER or SMALLINT (scale below 0): a parameter is given as its
-//   raw scaled integer (12.34 at scale -2 as 1234), while a fetch gives the integer part,
-//   truncated (1234 arrives as 12; scales below -9 give 0): a value read and written back
-//   changes. 64-bit and other types are fetched in place as the client delivers them.
+// - Classic forms: NUMERIC/DECIMAL stored as INTEGER or SMALLINT (scale below 0): a parameter is
+//   given as its raw scaled integer (12.34 at scale -2 as 1234), while a fetch gives the integer
+//   part, truncated (1234 arrives as 12; scales below -9 give 0). Bind CChar or CDouble instead.
 // - A classic blob column's read size is the value its length variable holds when bound (1 to
 //   65535). Each read is one client call, so a small size is slow: use 65535.
-// - Dates: years below 1000 are written with leading blanks (" 999"); the year is read from all
-//   four characters; a date later than 9999 is cut to the text's 19 characters.
+// - Date text of the classic forms: years below 1000 are written with leading blanks (" 999");
+//   the year is read from all four characters; a date later than 9999 is cut to the text's 19
+//   characters; a date the calendar does not have (month 13, February 30, hour 24) raises the
+//   conversion error, as a malformed text does.
 // - SQLExecute opens the connection's transaction before it writes blob parameters, so that the
 //   blobs belong to the transaction that executes; a DATE parameter whose text does not convert
 //   then leaves that transaction open.
@@ -286,7 +295,8 @@ int32_t SQLSetStmtOption(TIbStmtRec* hstmt, uint16_t fOption, uint32_t vParam);
 int16_t SQLParamOptions(TIbStmtRec* hstmt, uint32_t crow, uint32_t* pirow);
 
 // Conversions. IBDateToTM writes at most 20 bytes. IBTMToDate throws Framework::EConvertError
-// for a field that is not a decimal integer, leaving the date untouched. IBBlobToPtr reads the
+// for a field that is not a decimal integer or a date the calendar does not have, leaving the
+// date untouched. IBBlobToPtr reads the
 // whole blob into buffer (which must hold it) in reads of segmentSize (1 to 65535) bytes and
 // returns its length, or -1.
 void IBDateToTM(const ISC_QUAD* date, char* text);

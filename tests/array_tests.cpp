@@ -260,6 +260,18 @@ TEST_P(Arrays, AFailingRowUndoesTheWholeCall) {
   EXPECT_NE(ErrorText(conn, stmt).find("|parameter 6, row 451: more than 2 digits"),
             std::string::npos)
       << ErrorText(conn, stmt);
+  std::memcpy(rows.At(5, 450), "1.23", 5);
+  // So is a date text that does not convert, or a date the calendar does not have.
+  for (const char* bad : {"01/01/2000 1x:00:00", "02/30/2024 00:00:00"}) {
+    std::memcpy(rows.At(6, 501), bad, 19);
+    ClientSpy spy;
+    EXPECT_EQ(SQLExecute(stmt), -1);
+    EXPECT_EQ(spy.TotalCalls(), 0);
+    EXPECT_EQ(reached, 502u);
+    EXPECT_NE(ErrorText(conn, stmt).find(std::string(bad) + "\"|parameter 7, row 502"),
+              std::string::npos)
+        << ErrorText(conn, stmt);
+  }
   // Classic bindings carry no element size: refused before anything runs.
   int32_t id = 0;
   uint8_t null = 0;
