@@ -20,6 +20,7 @@ namespace {
 constexpr int32_t kUnitsPerSecond = ISC_TIME_SECONDS_PRECISION;  // the client's 1/10000 s
 constexpr uint32_t kNanosPerUnit = 1000000000u / kUnitsPerSecond;
 constexpr int32_t kEpochShift = 40587;  // 1858-11-17, the client's day 0, from 1970-01-01
+constexpr int kMaxPlaces = 18;          // the finest scale of a column: NUMERIC(18,18)
 
 // A value between its SQL and C forms.
 struct TValue {
@@ -170,7 +171,7 @@ int32_t Format(const TValue& v, char* out, int32_t& least) {
       least = static_cast<int32_t>(std::find(out, end, '.') - out);
       return static_cast<int32_t>(end - out);
     case TValue::kReal:
-      if (v.scale < 0 && std::isfinite(v.d) && std::fabs(v.d) < 1e18) {
+      if (v.scale < 0 && v.scale >= -kMaxPlaces && std::isfinite(v.d) && std::fabs(v.d) < 1e18) {
         end = out + std::snprintf(out, kValueTextSize, "%.*f", -v.scale, v.d);
         least = static_cast<int32_t>(std::find(out, end, '.') - out);
         return static_cast<int32_t>(end - out);
@@ -317,7 +318,14 @@ bool ParseNumber(const char* text, size_t length, TValue& v) {
     mantissa = next;
     if (point) --scale;
   }
-  exact = exact && mantissa <= static_cast<uint64_t>(INT64_MAX) + (negative ? 1 : 0);
+  while (exact && scale < 0 && mantissa % 10 == 0 && mantissa != 0) {  // 1.500 is 15 at -1
+    mantissa /= 10;
+    ++scale;
+  }
+  if (mantissa == 0) scale = 0;
+  // Digits finer than any column's scale go the way of a double, which refuses or rounds them.
+  exact = exact && scale >= -kMaxPlaces &&
+          mantissa <= static_cast<uint64_t>(INT64_MAX) + (negative ? 1 : 0);
   if (!any) return false;
   if (p == end && exact) {
     v = TValue{};
@@ -514,15 +522,15 @@ bool LoadEntry(const XSQLVAR& var, TValue& v) {
     case SQL_SHORT:
       v.i = Load<int16_t>(data);
       v.scale = var.sqlscale;
-      return true;
+      return std::abs(v.scale) <= kMaxPlaces;
     case SQL_LONG:
       v.i = Load<int32_t>(data);
       v.scale = var.sqlscale;
-      return true;
+      return std::abs(v.scale) <= kMaxPlaces;
     case SQL_INT64:
       v.i = Load<int64_t>(data);
       v.scale = var.sqlscale;
-      return true;
+      return std::abs(v.scale) <= kMaxPlaces;
     case SQL_FLOAT:
       v.kind = TValue::kReal;
       v.single = true;

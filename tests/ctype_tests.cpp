@@ -239,6 +239,7 @@ TEST_F(CTypes, ParametersThatDoNotConvertAreRefusedNamingThemselves) {
       {"C", CLong, bytes(int32_t{123456}), isc_string_truncation, "6 bytes for a column of 5"},
       {"BO", CChar, "maybe", isc_convert_error, "not TRUE or FALSE"},
       {"BO", CLong, bytes(int32_t{2}), isc_numeric_out_of_range, "does not fit a BOOLEAN"},
+      {"N184", CChar, "0." + std::string(60, '0') + "1", isc_numeric_out_of_range, "does not fit"},
   };
   for (const Refusal& r : refusals) {
     SCOPED_TRACE(std::string(r.column) + " from C type " + std::to_string(r.ctype));
@@ -256,6 +257,26 @@ TEST_F(CTypes, ParametersThatDoNotConvertAreRefusedNamingThemselves) {
     EXPECT_NE(error.find(r.text), std::string::npos) << error;
   }
   EXPECT_TRUE(Holds("V", "NULL"));
+
+  // Text in the forms the table names is taken, and stores exactly its value.
+  const std::pair<const char*, const char*> accepted[][2] = {
+      {{"N92", " 19.990000000000000000000 "}, {"N92", "19.99"}},
+      {{"BI", "-9223372036854775808"}, {"BI", "-9223372036854775808"}},
+      {{"D", "02/29/2024"}, {"D", "DATE '2024-02-29'"}},
+      {{"TS", "2024-02-29T13:45:12.345"}, {"TS", "TIMESTAMP '2024-02-29 13:45:12.345'"}},
+      {{"BO", "false"}, {"BO", "FALSE"}},
+      {{"DP", "1e-300"}, {"DP", "1e-300"}},
+  };
+  for (const auto& a : accepted) {
+    SCOPED_TRACE(a[0].second);
+    TIbStmtRec* update = Prepare(std::string("UPDATE T SET ") + a[0].first + " = ?");
+    char value[64] = {};
+    std::strncpy(value, a[0].second, sizeof(value) - 1);
+    uint8_t flag = 0;
+    ASSERT_EQ(SQLBindParameter(update, 1, CChar, value, sizeof(value), &flag, nullptr), 0);
+    ASSERT_EQ(SQLExecute(update), 0) << VarloTest::ErrorText(conn, update);
+    EXPECT_TRUE(Holds(a[1].first, a[1].second));
+  }
 
   // Binding refuses what never converts, and a buffer smaller than its C type.
   TIbStmtRec* select = Prepare("SELECT D, TB, I FROM T");
