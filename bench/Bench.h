@@ -157,7 +157,17 @@ struct Impl {
   std::function<uint64_t(std::vector<char>& back, int id)> blobRead;
   std::string notes;
   std::function<uint64_t(const char* select, int rows)> text;
+  // Rows of INTEGER columns into WIDEINS<columns>: the raw client's loop; this package one by
+  // one (the "IbDB" column) and as one parameter array, on a new statement each time (first
+  // run, the block compiled in the time) or on one statement kept (again).
+  std::function<uint64_t(int columns, int rows, bool again)> wideInsert;
 };
+
+// The value of row r, column c of the wide inserts.
+inline int32_t WideValue(int r, int c) {
+  return r * 7 + c;
+}
+constexpr int kWideInsertRows = 1000;
 
 // Keeps a formatted text from being optimised away.
 inline void Use(const void* p) {

@@ -3,7 +3,7 @@
 // database and on the same kind of database through the server.
 //
 //   varlo-bench [--reps N (10)] [--rows N (200000)] [--kind embedded|server|both]
-//               [--server-rows N] [--only fetch|wide|insert|text|blob] [--peak 0|1]
+//               [--server-rows N] [--only fetch|wide|insert|"wide arrays"|text|blob] [--peak 0|1]
 //               [--dir PATH (kept; databases found there are used as they are)]
 //               [--setup-only 1 (make the databases and stop)]
 //               [--big-blob 1 (only: a 1 GiB blob through SQLGetData, time and memory)]
@@ -24,6 +24,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -102,6 +103,8 @@ XSQLDA* NewArea(int n) {
 std::string Limited(const char* sql, int rows) {
   return std::string(sql) + " ROWS " + std::to_string(rows);
 }
+
+constexpr int kWideInsertColumns[] = {10, 50, 100, 200};
 
 // ---- the raw client, written for speed ----
 
@@ -293,6 +296,36 @@ void BindParam(TIbStmtRec* stmt, int n, int16_t type, void* data, int32_t size, 
   } else {
     SQLBindParameter(stmt, static_cast<uint8_t>(n), type, data, null, nullptr, 0);
   }
+}
+
+std::string WideInsertSql(int columns) {
+  std::string sql = "INSERT INTO WIDEINS" + std::to_string(columns) + " VALUES (";
+  for (int c = 0; c < columns; ++c) sql += c ? ", ?" : "?";
+  return sql + ")";
+}
+
+[[gnu::noinline]] uint64_t WideInsertRaw(Raw& raw, int columns, int rows) {
+  raw.Start();
+  isc_stmt_handle stmt = 0;
+  XSQLDA* params = NewArea(columns);
+  const std::string sql = WideInsertSql(columns);
+  Check(isc_dsql_allocate_statement(raw.st, &raw.db, &stmt), "allocate", raw.st);
+  Check(isc_dsql_prepare(raw.st, &raw.tr, &stmt, 0, sql.c_str(), 1, nullptr), "prepare", raw.st);
+  Check(isc_dsql_describe_bind(raw.st, &stmt, 1, params), "describe", raw.st);
+  std::vector<int32_t> values(static_cast<size_t>(columns));
+  std::vector<short> ind(static_cast<size_t>(columns));
+  for (int c = 0; c < columns; ++c) {
+    params->sqlvar[c].sqldata = reinterpret_cast<char*>(&values[static_cast<size_t>(c)]);
+    params->sqlvar[c].sqlind = &ind[static_cast<size_t>(c)];
+  }
+  for (int r = 0; r < rows; ++r) {
+    for (int c = 0; c < columns; ++c) values[static_cast<size_t>(c)] = WideValue(r, c);
+    Check(isc_dsql_execute(raw.st, &raw.tr, &stmt, 1, params), "insert", raw.st);
+  }
+  isc_dsql_free_statement(raw.st, &stmt, DSQL_drop);
+  std::free(params);
+  raw.Commit();
+  return static_cast<uint64_t>(rows);
 }
 
 // A value as text, formatted as a loop written for speed would: exact decimals, ISO dates.
@@ -549,6 +582,53 @@ template <bool Bounded>
   return static_cast<uint64_t>(rows);
 }
 
+// The wide inserts through this package: one by one, or as one array of all the rows, in the
+// bounded form; with again, on one statement per width kept for the connection's life.
+[[gnu::noinline]] uint64_t WideInsertIbDB(TIbConnRec* conn, int columns, int rows, bool array,
+                                          bool again) {
+  static std::map<std::pair<TIbConnRec*, int>, TIbStmtRec*> kept;
+  TIbStmtRec*& stmt = kept[{conn, columns}];
+  if (!again && stmt != nullptr) {
+    SQLFreeStmt(stmt, 1);
+    stmt = nullptr;
+  }
+  if (stmt == nullptr) {
+    SQLAllocStmt(conn, stmt);
+    if (SQLPrepare(stmt, WideInsertSql(columns).c_str(), 0) != 0) {
+      throw std::runtime_error("wide prepare");
+    }
+  }
+  const auto n = static_cast<size_t>(columns);
+  const auto r = static_cast<size_t>(array ? rows : 1);
+  std::vector<int32_t> values(n * r);
+  std::vector<uint8_t> nulls(n * r, 0);
+  for (size_t c = 0; c < n; ++c) {
+    SQLBindParameter(stmt, static_cast<uint8_t>(c + 1), 496, &values[c * r], 4, &nulls[c * r],
+                     nullptr);
+  }
+  if (array) {
+    for (size_t c = 0; c < n; ++c) {
+      for (size_t k = 0; k < r; ++k) {
+        values[c * r + k] = WideValue(static_cast<int>(k), static_cast<int>(c));
+      }
+    }
+    SQLParamOptions(stmt, static_cast<uint32_t>(rows), nullptr);
+    if (SQLExecute(stmt) != 0) throw std::runtime_error("wide array insert");
+  } else {
+    SQLParamOptions(stmt, 1, nullptr);
+    for (int k = 0; k < rows; ++k) {
+      for (size_t c = 0; c < n; ++c) values[c] = WideValue(k, static_cast<int>(c));
+      if (SQLExecute(stmt) != 0) throw std::runtime_error("wide insert");
+    }
+  }
+  if (!again) {
+    SQLFreeStmt(stmt, 1);
+    stmt = nullptr;
+  }
+  SQLTransact(conn, 0);
+  return static_cast<uint64_t>(rows);
+}
+
 [[gnu::noinline]] void BlobWriteIbDBBounded(TIbConnRec* conn, const std::vector<char>& data,
                                             int id) {
   TIbStmtRec* stmt = nullptr;
@@ -600,7 +680,8 @@ Impl RawImpl(const Target& target, std::vector<std::shared_ptr<void>>& keep) {
             [&r](const std::vector<char>& data, int id) { BlobWriteRaw(r, data, id); },
             [&r](std::vector<char>& back, int id) { return BlobReadRaw(r, back, id); },
             "",
-            [&r](const char* select, int rows) { return TextRaw(r, select, rows); }};
+            [&r](const char* select, int rows) { return TextRaw(r, select, rows); },
+            [&r](int columns, int rows, bool) { return WideInsertRaw(r, columns, rows); }};
   return impl;
 }
 
@@ -629,8 +710,12 @@ Impl IbDBImpl(const Target& target, std::vector<std::shared_ptr<void>>& keep) {
           [conn](const InsertInputs& in, int rows) { return InsertIbDB<false>(conn, in, rows); },
           [conn](const std::vector<char>& data, int id) { BlobWriteIbDB(conn, data, id); },
           [conn](std::vector<char>& back, int id) { return BlobReadIbDB(conn, back, id); },
-          "the classic calls: buffers bound without their sizes, each blob read whole.",
-          nullptr};
+          "the classic calls: buffers bound without their sizes, each blob read whole; in the "
+          "wide-array cases, this package one row at a time (bounded bindings).",
+          nullptr,
+          [conn](int columns, int rows, bool again) {
+            return WideInsertIbDB(conn, columns, rows, false, again);
+          }};
 }
 
 Impl IbDBBoundedImpl(const Target& target, std::vector<std::shared_ptr<void>>& keep) {
@@ -646,7 +731,10 @@ Impl IbDBBoundedImpl(const Target& target, std::vector<std::shared_ptr<void>>& k
       "every buffer bound with its size; blobs read through SQLGetData and a 64 KiB "
       "buffer; many rows through parameter arrays of 1000; text cases: every column bound as "
       "text (CChar).",
-      [conn](const char* select, int rows) { return TextIbDB(conn, select, rows); }};
+      [conn](const char* select, int rows) { return TextIbDB(conn, select, rows); },
+      [conn](int columns, int rows, bool again) {
+        return WideInsertIbDB(conn, columns, rows, true, again);
+      }};
   return impl;
 }
 
@@ -786,6 +874,11 @@ void CreateDatabase(const Target& target, int rows) {
       "DATEADD(:I SECOND TO TIMESTAMP '2001-02-03 04:05:06'), IIF(MOD(:I, 11) = 0, NULL, 'c' || "
       "MOD(:I, 1000)), IIF(MOD(:I, 13) = 0, NULL, :I * 0.5), MOD(:I, 100000) / 100.0); "
       "I = I + 1; END END");
+  for (int columns : kWideInsertColumns) {
+    std::string ddl = "CREATE TABLE WIDEINS" + std::to_string(columns) + " (";
+    for (int c = 0; c < columns; ++c) ddl += (c ? ", C" : "C") + std::to_string(c) + " INTEGER";
+    raw.Exec(ddl + ")");
+  }
   for (int columns : {10, 50, 200}) {
     std::string ddl = "CREATE TABLE WIDE" + std::to_string(columns) + " (";
     std::string values;
@@ -975,6 +1068,17 @@ void RunKind(const Options& options, bool server, const std::string& dir) {
         "insert arrays", std::to_string(insertRows) + " rows", impls, reps,
         [](const Impl& i) { return static_cast<bool>(i.insertArray); },
         [&](Impl& i) { return i.insertArray(inputs, insertRows); }, recreate));
+  }
+  for (int columns : kWideInsertColumns) {
+    if (!wants("wide arrays")) break;
+    auto can = [](const Impl& i) { return static_cast<bool>(i.wideInsert); };
+    auto empty = [&] { admin.Exec("DELETE FROM WIDEINS" + std::to_string(columns)); };
+    for (bool again : {false, true}) {
+      results.push_back(RunCase(
+          std::string("wide arrays, ") + (again ? "again" : "first run"),
+          std::to_string(columns) + " x " + std::to_string(kWideInsertRows), impls, reps, can,
+          [&](Impl& i) { return i.wideInsert(columns, kWideInsertRows, again); }, empty));
+    }
   }
   if (wants("text")) {
     auto can = [](const Impl& i) { return static_cast<bool>(i.text); };

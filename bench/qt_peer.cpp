@@ -215,5 +215,5 @@ std::vector<Impl> bench::QtImpls(const Target& target, std::string& skipped) {
            "Qt delivers values as QVariant (text as QString, NUMERIC(9,2) as a double, dates as "
            "QDateTime); the loop converts them to the same form. Blobs arrive as a QByteArray, "
            "checksummed where they lie, without a copy into the caller's buffer.",
-           [db](const char* select, int rows) { return TextQt(*db, select, rows); }}};
+           [db](const char* select, int rows) { return TextQt(*db, select, rows); }, nullptr}};
 }

@@ -297,12 +297,12 @@ std::vector<Impl> bench::SociImpls(const Target& target, std::string& skipped) {
        "SOCI delivers NUMERIC(9,2) as a double and dates as std::tm; the loop takes the integer "
        "part and formats the date text as the raw loop does. Blobs go through soci::blob, "
        "which holds the whole blob in memory.",
-       [row](const char* select, int rows) { return TextSoci(*row, select, rows); }},
+       [row](const char* select, int rows) { return TextSoci(*row, select, rows); }, nullptr},
       {"SOCI bulk", [bulk](int rows) { return FetchSociBulk(*bulk, rows); },
        [bulk](int columns) { return WideSociBulk(*bulk, columns); },
        [bulk](const InsertInputs& in, int rows) { return InsertSociBulk(*bulk, in, rows); },
        [bulk](const InsertInputs& in, int rows) { return InsertSociBulk(*bulk, in, rows); },
        nullptr, nullptr, "vectors of 1000 rows (100 for the wide rows); blobs have no bulk form.",
-       nullptr},
+       nullptr, nullptr},
   };
 }

@@ -3,6 +3,7 @@
 // row; what cannot be carried so runs row by row. Either way all rows or none stay.
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -32,31 +33,39 @@ struct TArrays {
   std::vector<size_t> Marks;  // where the text's parameter markers stand
   size_t End = 0;             // the end of the statement, before a ';' and trailing comments
   int32_t Limit = 0;          // rows per block
+  int32_t Lines = 1;          // lines of a block's text each row takes
   TBlock Blocks[2];           // the blocks of the last two sizes used
   int LastUsed = 0;
 };
 
 namespace {
 
-// Server limits, measured on Firebird 3.0.11: contexts (tables and procedures a request names)
-// 256, parameters of a request 32767, statement text 10485760 bytes. A message of 2 MiB was
-// carried; blocks are kept below that.
-constexpr int32_t kMaxContexts = 256;
-constexpr int32_t kMaxParameters = 32767;
-constexpr size_t kMaxText = 10485760;
-constexpr size_t kMaxMessage = 2u << 20;
-constexpr const char* kSavepoint = "VARLO$ARRAY";
+// What a block may hold. The server's own limit is 255 contexts (tables and procedures a request
+// names) a request; the rest is what its compile and execution cost, measured on Firebird 3.0.11
+// over loopback: compiling an EXECUTE BLOCK takes time that grows with the square of its
+// parameters (2560 in 90 ms, 12800 in 1.7 s, 25600 in 8.6 s), and a block of large values or of
+// many parameters a row gains nothing over rows one by one. Blocks of at most 256 parameters,
+// 32 KiB of text and 32 KiB of values compile in a few milliseconds and were never slower than
+// rows one by one (10 to 200 INTEGER columns, an IN list of 1000 constants, 30000-byte values);
+// a statement of which fewer than two rows fit runs row by row.
+constexpr int32_t kMaxContexts = 255;
+constexpr size_t kBlockParameters = 256;
+constexpr size_t kBlockText = 32 << 10;
+constexpr size_t kBlockMessage = 32 << 10;
+constexpr int32_t kMinBlockRows = 2;
 
 bool IdentifierChar(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
          c == '$' || static_cast<unsigned char>(c) >= 0x80;
 }
 
-// Finds the parameter markers of a statement text, skipping string literals (also q'..'),
-// quoted identifiers and comments; the statement ends before a ';' that only whitespace and
-// comments follow. False for a text it cannot read with certainty.
-bool Scan(const std::string& text, std::vector<size_t>& marks, size_t& end) {
+// Finds the parameter markers and the words of a statement text (upper case), skipping string
+// literals (also q'..'), quoted identifiers and comments; the statement ends before a ';' that
+// only whitespace and comments follow. False for a text it cannot read with certainty.
+bool Scan(const std::string& text, std::vector<size_t>& marks, size_t& end,
+          std::vector<std::string>& words) {
   marks.clear();
+  words.clear();
   end = 0;
   const size_t n = text.size();
   bool ended = false;  // a ';' was seen
@@ -112,36 +121,18 @@ bool Scan(const std::string& text, std::vector<size_t>& marks, size_t& end) {
       end = i;
       continue;
     }
+    if (IdentifierChar(c)) {
+      std::string word;
+      while (i < n && IdentifierChar(text[i])) word += static_cast<char>(std::toupper(text[i++]));
+      words.push_back(std::move(word));
+      end = i;
+      continue;
+    }
     if (c == '?') marks.push_back(i);
     ++i;
     end = i;
   }
   return end > 0;
-}
-
-// Whether the text begins with the two words given (upper case), after whitespace and comments.
-bool BeginsWith(const std::string& text, const char* first, const char* second) {
-  std::vector<std::string> words;
-  for (size_t i = 0; i < text.size() && words.size() < 2;) {
-    if (!IdentifierChar(text[i])) {
-      if (text.compare(i, 2, "--") == 0) {
-        i = text.find('\n', i);
-        if (i == std::string::npos) break;
-      } else if (text.compare(i, 2, "/*") == 0) {
-        i = text.find("*/", i);
-        if (i == std::string::npos) break;
-        i += 2;
-      } else {
-        ++i;
-      }
-      continue;
-    }
-    std::string word;
-    while (i < text.size() && IdentifierChar(text[i]))
-      word += static_cast<char>(std::toupper(text[i++]));
-    words.push_back(word);
-  }
-  return words.size() == 2 && words[0] == first && words[1] == second;
 }
 
 // The declaration of a block parameter of the type the statement's marker was described with,
@@ -220,7 +211,7 @@ ISC_STATUS Immediate(TIbStmtRec* stmt, ISC_STATUS* status, const std::string& sq
   TIbConnRec* conn = stmt->Conn;
   return Watch(conn, status,
                Entries.isc_dsql_execute_immediate(status, &conn->DbHandle, &conn->TrHandle, 0,
-                                                  sql.c_str(), detail::DialectOf(conn), nullptr));
+                                                  sql.c_str(), stmt->Dialect, nullptr));
 }
 
 // The statement's kind, by the client's description.
@@ -239,33 +230,55 @@ int StatementKind(TIbStmtRec* stmt) {
   return kind;
 }
 
+// The contexts one row's statement takes at most, from its words: the statement's own (INSERT
+// 1, UPDATE 2, UPDATE OR INSERT 3, MERGE 2, a procedure 1; DELETE's are its FROM's), and one
+// for every SELECT, FROM, JOIN and WHEN. Measured: INSERT 1, DELETE 1, UPDATE 2, UPDATE OR
+// INSERT 3, MERGE with both WHEN clauses 4, a subquery with a join 3 more.
+int32_t Contexts(const std::vector<std::string>& words) {
+  if (words.empty()) return kMaxContexts;
+  int32_t contexts = 1;
+  if (words[0] == "UPDATE") contexts = words.size() > 1 && words[1] == "OR" ? 3 : 2;
+  if (words[0] == "MERGE") contexts = 2;
+  if (words[0] == "DELETE") contexts = 0;
+  for (const std::string& w : words) {
+    if (w == "SELECT" || w == "FROM" || w == "JOIN" || w == "WHEN") ++contexts;
+  }
+  return std::max(contexts, 1);
+}
+
 // Whether the statement's rows can go in blocks: over the network (embedded there is no round
-// trip to save), a statement that changes rows and returns none, a text read with certainty and
-// types the package can declare.
+// trip to save), a statement that changes rows and returns none, a text read with certainty,
+// types the package can declare, and at least a few rows a block within the budgets above.
 bool Batchable(TIbStmtRec* stmt, TArrays& arrays) {
+  if (stmt->RowByRow != 0) return false;
   if (arrays.Batchable >= 0) return arrays.Batchable == 1;
   arrays.Batchable = 0;
   const XSQLDA* in = stmt->InSqlda;
   const int kind = StatementKind(stmt);
+  std::vector<std::string> words;
   if (stmt->Conn->State.Remote == 0 || stmt->OutSqlda->sqld != 0 || in->sqld == 0 ||
       (kind != isc_info_sql_stmt_insert && kind != isc_info_sql_stmt_update &&
        kind != isc_info_sql_stmt_delete && kind != isc_info_sql_stmt_exec_procedure) ||
-      BeginsWith(arrays.Text, "EXECUTE", "BLOCK") || !Scan(arrays.Text, arrays.Marks, arrays.End) ||
+      !Scan(arrays.Text, arrays.Marks, arrays.End, words) ||
+      (words.size() > 1 && words[0] == "EXECUTE" && words[1] == "BLOCK") ||
       arrays.Marks.size() != static_cast<size_t>(in->sqld)) {
     return false;
   }
   size_t rowBytes = 0;
+  size_t rowText = arrays.End + 2;
   std::string declaration;
   for (int32_t i = 0; i < in->sqld; ++i) {
-    if (!Declaration(in->sqlvar[i], detail::DialectOf(stmt->Conn), declaration)) return false;
+    if (!Declaration(in->sqlvar[i], stmt->Dialect, declaration)) return false;
     rowBytes += static_cast<size_t>(std::max<ISC_SHORT>(in->sqlvar[i].sqllen, 8)) + 8;
+    rowText += declaration.size() + 24;  // ", P12345 <declaration> = ?" and " :P12345 "
   }
-  const size_t rowText =
-      arrays.Text.size() + static_cast<size_t>(in->sqld) * (declaration.size() + 48);
-  arrays.Limit = static_cast<int32_t>(std::min<size_t>(
-      {static_cast<size_t>(kMaxContexts), static_cast<size_t>(kMaxParameters / in->sqld),
-       kMaxText / rowText, kMaxMessage / rowBytes}));
-  arrays.Batchable = arrays.Limit >= 2 ? 1 : 0;
+  arrays.Limit =
+      static_cast<int32_t>(std::min<size_t>({static_cast<size_t>(kMaxContexts / Contexts(words)),
+                                             kBlockParameters / static_cast<size_t>(in->sqld),
+                                             kBlockText / rowText, kBlockMessage / rowBytes}));
+  arrays.Lines = 1 + static_cast<int32_t>(
+                         std::count(arrays.Text.begin(), arrays.Text.begin() + arrays.End, '\n'));
+  arrays.Batchable = arrays.Limit >= kMinBlockRows ? 1 : 0;
   return arrays.Batchable == 1;
 }
 
@@ -281,7 +294,7 @@ void ReleaseBlock(TIbConnRec* conn, TBlock& block) {
 // The text of a block of rows: the statement once per row, its markers the block's parameters.
 std::string BlockText(const TIbStmtRec* stmt, const TArrays& arrays, int32_t rows) {
   const XSQLDA* in = stmt->InSqlda;
-  const unsigned short dialect = detail::DialectOf(stmt->Conn);
+  const unsigned short dialect = stmt->Dialect;
   std::string text = "EXECUTE BLOCK (";
   std::string declaration;
   for (int32_t r = 0; r < rows; ++r) {
@@ -327,10 +340,10 @@ TBlock* PreparedBlock(TIbStmtRec* stmt, TArrays& arrays, int32_t rows) {
   }
   if (Watch(conn, status,
             Entries.isc_dsql_prepare(status, &conn->TrHandle, &block.Handle, 0, text.c_str(),
-                                     detail::DialectOf(conn), nullptr)) != 0) {
+                                     stmt->Dialect, nullptr)) != 0) {
     ReleaseBlock(conn, block);
-    arrays.Limit = rows / 2;  // a statement naming several tables meets the context limit
-    if (arrays.Limit < 2) arrays.Batchable = 0;
+    arrays.Limit = rows / 2;  // more contexts than foreseen
+    if (arrays.Limit < kMinBlockRows) arrays.Batchable = 0;
     return nullptr;
   }
   const XSQLDA* in = stmt->InSqlda;
@@ -360,29 +373,37 @@ TBlock* PreparedBlock(TIbStmtRec* stmt, TArrays& arrays, int32_t rows) {
   return &block;
 }
 
+// A savepoint of the call, named after the statement so that a caller's own savepoint of the
+// package's name is never released by it.
 class TSavepoint {
  public:
-  explicit TSavepoint(TIbStmtRec* stmt) : stmt_(stmt) {}
+  explicit TSavepoint(TIbStmtRec* stmt) : stmt_(stmt) {
+    char name[32];
+    std::snprintf(name, sizeof(name), "VARLO$ARRAY_%llX",
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(stmt)));
+    name_ = name;
+  }
   ~TSavepoint() {
     if (!set_ || stmt_->Conn->State.Lost != 0) return;
     ISC_STATUS scratch[20];
-    Immediate(stmt_, scratch, std::string("RELEASE SAVEPOINT ") + kSavepoint + " ONLY");
+    Immediate(stmt_, scratch, "RELEASE SAVEPOINT " + name_ + " ONLY");
   }
   bool Set() {
     if (set_) return true;
-    set_ = Immediate(stmt_, stmt_->Status, std::string("SAVEPOINT ") + kSavepoint) == 0;
+    set_ = Immediate(stmt_, stmt_->Status, "SAVEPOINT " + name_) == 0;
     return set_;
   }
   // Undoes every row of the call; the statement's Status keeps the row's error.
   void Undo() {
     ISC_STATUS scratch[20];
     if (set_ && stmt_->Conn->State.Lost == 0) {
-      Immediate(stmt_, scratch, std::string("ROLLBACK TO SAVEPOINT ") + kSavepoint);
+      Immediate(stmt_, scratch, "ROLLBACK TO SAVEPOINT " + name_);
     }
   }
 
  private:
   TIbStmtRec* stmt_;
+  std::string name_;
   bool set_ = false;
 };
 
@@ -407,6 +428,49 @@ int64_t RunRows(TIbStmtRec* stmt, int64_t from, int64_t to) {
     }
   }
   return -1;
+}
+
+// The trace entry of a status vector ("At block line: 4, col: 1", after the lines of triggers
+// and procedures it went through), or nil.
+const char* Trace(const ISC_STATUS* status, size_t& at) {
+  for (size_t k = 0; k + 1 < 20 && status[k] != isc_arg_end; k += 2) {
+    if (status[k] == isc_arg_cstring) ++k;  // three items
+    if (status[k] == isc_arg_gds && status[k + 1] == isc_stack_trace && k + 3 < 20 &&
+        status[k + 2] == isc_arg_string) {
+      at = k;
+      return reinterpret_cast<const char*>(status[k + 3]);
+    }
+  }
+  return nullptr;
+}
+
+constexpr const char* kBlockLine = "At block line: ";
+
+// The row of a block a failure stands in, from the trace's block line, or -1.
+int64_t FailedRow(const ISC_STATUS* status, const TArrays& arrays, int32_t rows) {
+  size_t at = 0;
+  const char* trace = Trace(status, at);
+  const char* line = trace != nullptr ? std::strstr(trace, kBlockLine) : nullptr;
+  if (line == nullptr) return -1;
+  const long number = std::strtol(line + std::strlen(kBlockLine), nullptr, 10);
+  const int64_t row = (number - 2) / arrays.Lines;  // line 1 declares the parameters
+  return number >= 2 && row < rows ? row : -1;
+}
+
+// Leaves the block's error in the statement without the block's line: what the row alone gives.
+void WithoutBlockLine(const ISC_STATUS* status, TIbStmtRec* stmt) {
+  ISC_STATUS copy[20];
+  std::memcpy(copy, status, sizeof(copy));
+  size_t at = 0;
+  const std::string trace = Trace(copy, at);
+  std::string rest = trace.substr(0, trace.find(kBlockLine));
+  while (!rest.empty() && (rest.back() == '\n' || rest.back() == ' ')) rest.pop_back();
+  if (rest.empty()) {
+    copy[at] = isc_arg_end;
+  } else {
+    copy[at + 3] = reinterpret_cast<ISC_STATUS>(rest.c_str());
+  }
+  detail::CopyStatus(copy, stmt->Status, stmt->Message, sizeof(stmt->Message));
 }
 
 // Runs rows [from, to) as one block; the first row that fails, found by running the block's
@@ -434,8 +498,14 @@ int64_t RunBlock(TIbStmtRec* stmt, TBlock& block, int64_t from, TSavepoint& save
     std::memcpy(stmt->Status, status, sizeof(status));
     return from;
   }
-  // Which row: the same rows one by one, in the state the block found, tell it with the
-  // statement's own error.
+  // Which row: the server's trace names the line of the block, where each row's statement
+  // stands on lines of its own. The row's error is the block's without that line.
+  const int64_t row = FailedRow(status, *stmt->Arrays, block.Rows);
+  if (row >= 0) {
+    WithoutBlockLine(status, stmt);
+    return from + row;
+  }
+  // Without a trace the same rows one by one, in the state the block found, tell it.
   if (!savepoint.Set()) return from;
   return RunRows(stmt, from, from + block.Rows);
 }

@@ -349,8 +349,16 @@ int16_t SQLCancel(TIbStmtRec* hstmt) {
 
 int32_t SQLSetStmtOption(TIbStmtRec* hstmt, uint16_t fOption, uint32_t vParam) {
   constexpr uint16_t kQueryTimeout = 0;
+  constexpr uint16_t kArrayMode = 150;
   if (hstmt == nullptr) return -1;
   if (fOption == kQueryTimeout) hstmt->QueryTimeout = vParam;
+  if (fOption == kArrayMode) {
+    if (vParam > 1) {
+      detail::SetError(hstmt->Status, isc_dsql_sqlda_value_err);
+      return -1;
+    }
+    hstmt->RowByRow = static_cast<uint8_t>(vParam);
+  }
   return 0;  // options the package does not know change nothing
 }
 

@@ -111,9 +111,9 @@ ISC_STATUS ReadDialect(TIbConnRec* conn) {
   return 0;
 }
 
-// Copies a status vector item by item, its strings into a buffer of the target's own, so that
-// the copy stays readable after the client has reused its own storage.
-void CopyStatus(const ISC_STATUS* from, ISC_STATUS (&to)[20], char* strings, size_t room) {
+}  // namespace
+
+void detail::CopyStatus(const ISC_STATUS* from, ISC_STATUS (&to)[20], char* strings, size_t room) {
   size_t out = 0;
   size_t used = 0;
   auto keep = [&](const char* text, size_t length) {
@@ -153,8 +153,6 @@ void CopyStatus(const ISC_STATUS* from, ISC_STATUS (&to)[20], char* strings, siz
   }
   to[out] = isc_arg_end;
 }
-
-}  // namespace
 
 ISC_STATUS detail::EndTransaction(TIbConnRec* conn, bool commit) {
   const bool shared = SharesTransaction(conn);

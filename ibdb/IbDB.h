@@ -183,7 +183,10 @@ struct TIbStmtRec {
   uint32_t ParamRows;     // SQLParamOptions: rows each execution runs (0 and 1: one)
   uint32_t* RowReached;   // SQLParamOptions: where the row reached is written, or nil
   TArrays* Arrays;
-  char Message[192];  // the text of the package's last refusal, which Status points into
+  uint8_t Dialect;    // the SQL dialect the statement was prepared in
+  uint8_t RowByRow;   // statement option 150: parameter arrays run row by row
+  char Message[512];  // the texts of the package's last refusal or of a copied error, which
+                      // Status points into
 };
 
 // C types: a type code below 448 given to the bounded SQLBindCol/SQLBindParameter or to the
@@ -284,7 +287,8 @@ int16_t SQLFetch(TIbStmtRec* hstmt);
 
 // Bounded waits. SQLCancel may be called from any thread while another is inside a call on the
 // statement's connection; see the README for the orders allowed. SQLSetStmtOption option 0 is
-// the query timeout in seconds (0: none).
+// the query timeout in seconds (0: none); option 150 how parameter arrays run (0 in blocks where
+// the package can, 1 row by row, for triggers and defaults that must run once per row).
 int16_t SQLCancel(TIbStmtRec* hstmt);
 int32_t SQLSetStmtOption(TIbStmtRec* hstmt, uint16_t fOption, uint32_t vParam);
 

@@ -38,6 +38,10 @@ inline void SetError(ISC_STATUS* status, ISC_STATUS code, ISC_STATUS number) {
 // connection broken.
 bool ReportsLoss(const ISC_STATUS* status);
 
+// Copies a status vector item by item, its strings into a buffer of the target's own, so that
+// the copy stays readable after the client has reused its own storage.
+void CopyStatus(const ISC_STATUS* from, ISC_STATUS (&to)[20], char* strings, size_t room);
+
 // Records that the connection's attachment is gone, with a copy of the vector that said so.
 // Nothing but the detach is sent on it afterwards: further requests on a shut-down attachment
 // can leave the client waiting for an answer that never comes.

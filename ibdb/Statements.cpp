@@ -108,9 +108,10 @@ int16_t SQLPrepare(TIbStmtRec* hstmt, const char* szSqlStr, int32_t /*cbSqlStr*/
 
   TIbConnRec* conn = hstmt->Conn;
   if (!detail::StartIfNone(hstmt)) return -1;
+  hstmt->Dialect = static_cast<uint8_t>(detail::DialectOf(conn));
   if (Watch(conn, hstmt->Status,
             Entries.isc_dsql_prepare(hstmt->Status, &conn->TrHandle, &hstmt->StmtHandle, 0,
-                                     szSqlStr, detail::DialectOf(conn), hstmt->OutSqlda)) != 0) {
+                                     szSqlStr, hstmt->Dialect, hstmt->OutSqlda)) != 0) {
     return -1;
   }
 
