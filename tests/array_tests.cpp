@@ -3,7 +3,10 @@
 // any block; statement texts the rewrite must not break.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -340,6 +343,93 @@ TEST_P(Arrays, TextsTheRewriteMustNotBreak) {
     }
     EXPECT_EQ(Value(c.check), c.expected);
   }
+}
+
+// Each case runs as one array into A1 and row by row into A2, as a caller would (stopping at the
+// first failure): the same result, row, error text and generator steps, and for a success the
+// same rows. Then what blocks must not change: the statement's dialect, a caller's savepoint of
+// the package's name, and row-by-row running on request.
+TEST_P(Arrays, ArraysStoreWhatOneByOneStores) {
+  constexpr int kRows = 600;  // blocks of 25 rows over the server
+  const struct {
+    const char* name;
+    std::function<void(Rows&)> change;
+    int failing;  // the row that fails (1-based), 0 none
+    const char* error;
+  } cases[] = {
+      {"NULLs in every nullable column of a late row",
+       [](Rows& r) {
+         for (int c = 1; c < kColumns; ++c) r.nulls[c][450] = 1;
+       },
+       0, ""},
+      {"NULL for the NOT NULL key", [](Rows& r) { r.nulls[0][450] = 1; }, 451, "\"ID\""},
+      {"a check failing in a late block", [](Rows& r) { r.Put<int32_t>(3, 501, -1); }, 502,
+       "CHECK"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Rows rows(kRows);
+    c.change(rows);
+    TIbStmtRec* array = Prepare(Sql(kInsert, "A1"));
+    rows.Bind(array, 0);
+    uint32_t reached = 0;
+    ASSERT_EQ(SQLParamOptions(array, kRows, &reached), 0);
+    const int16_t rc = SQLExecute(array);
+    const std::string error = ErrorText(conn, array);
+    TIbStmtRec* single = Prepare(Sql(kInsert, "A2"));
+    int failed = 0;
+    std::string singleError;
+    for (int r = 0; r < kRows && failed == 0; ++r) {
+      rows.Bind(single, r);
+      if (SQLExecute(single) != 0) {
+        failed = r + 1;
+        singleError = ErrorText(conn, single);
+      }
+    }
+    EXPECT_EQ(rc, c.failing == 0 ? 0 : -1) << error;
+    EXPECT_EQ(reached, static_cast<uint32_t>(c.failing == 0 ? kRows : c.failing));
+    EXPECT_EQ(failed, c.failing);
+    // The same text but for the table's name and its constraints' numbers.
+    auto shape = [](std::string text) {
+      text.erase(std::remove_if(text.begin(), text.end(), ::isdigit), text.end());
+      return text;
+    };
+    EXPECT_EQ(shape(error), shape(singleError));
+    EXPECT_NE(error.find(c.error), std::string::npos) << error;
+    // Triggers ran once per row tried: no block is run a second time.
+    EXPECT_EQ(Value("SELECT GEN_ID(G_A1, 0) FROM RDB$DATABASE"),
+              Value("SELECT GEN_ID(G_A2, 0) FROM RDB$DATABASE"));
+    if (c.failing == 0) {
+      EXPECT_EQ(Count("A1 JOIN A2 ON A1.ID = A2.ID WHERE A1.V IS NOT DISTINCT FROM A2.V AND "
+                      "A1.I IS NOT DISTINCT FROM A2.I AND A1.N IS NOT DISTINCT FROM A2.N AND "
+                      "A1.D IS NOT DISTINCT FROM A2.D AND A1.B IS NOT DISTINCT FROM A2.B"),
+                std::to_string(kRows));
+    }
+    ASSERT_EQ(SQLTransact(conn, 1), 0);
+  }
+
+  // Blocks are prepared in the statement's dialect, whatever the connection's is now.
+  Run("INSERT INTO A1 (ID, V) VALUES (1, 'v')");
+  TIbStmtRec* update = Prepare("UPDATE A1 SET V = \"V\" || CAST(? AS VARCHAR(4)) WHERE ID = ?");
+  ASSERT_EQ(SQLSetConnectOption(conn, 150, Dialect() == 3 ? 1 : 3), 0);
+  char suffix[2][4] = {"x", "y"};
+  int32_t ids[2] = {1, 1};
+  uint8_t nulls[2] = {};
+  ASSERT_EQ(SQLBindParameter(update, 1, CChar, suffix, 4, nulls, nullptr), 0);
+  ASSERT_EQ(SQLBindParameter(update, 2, 496, ids, 4, nulls, nullptr), 0);
+  ASSERT_EQ(SQLParamOptions(update, 2, nullptr), 0);
+  // A caller's savepoint of the package's old name outlives the array.
+  Run("SAVEPOINT VARLO$ARRAY");
+  ASSERT_EQ(SQLExecute(update), 0) << ErrorText(conn, update);
+  EXPECT_EQ(Value("SELECT V FROM A1 WHERE ID = 1"), Dialect() == 3 ? "vxy" : "Vy");
+  Run("ROLLBACK TO SAVEPOINT VARLO$ARRAY");
+  EXPECT_EQ(Value("SELECT V FROM A1 WHERE ID = 1"), "v");
+  // Row by row on request: one execution a row.
+  ASSERT_EQ(SQLSetStmtOption(update, 150, 1), 0);
+  EXPECT_EQ(SQLSetStmtOption(update, 150, 2), -1);
+  ClientSpy spy;
+  ASSERT_EQ(SQLExecute(update), 0) << ErrorText(conn, update);
+  EXPECT_EQ(spy.Calls("isc_dsql_execute"), 2);
 }
 
 INSTANTIATE_TEST_SUITE_P(ServerAndEmbedded, Arrays,
