@@ -844,24 +844,29 @@ Result RunCase(
 
 // ---- the databases ----
 
-void CreateDatabase(const Target& target, int rows) {
+// Creates the target's file in its dialect, with asynchronous writes: the cases measure the
+// layers over the client, not the disk's flushes. What to attach to with the embedded engine.
+Target CreateFile(const Target& target) {
   ISC_STATUS st[20];
   isc_db_handle db = 0;
   isc_tr_handle tr = 0;
   std::string sql = "CREATE DATABASE '" + target.path + "'";
   if (target.server) sql += " USER '" + target.user + "'";
   sql += " PAGE_SIZE 8192 DEFAULT CHARACTER SET NONE";
-  Check(isc_dsql_execute_immediate(st, &db, &tr, 0, sql.c_str(), 1, nullptr), "create", st);
+  Check(isc_dsql_execute_immediate(st, &db, &tr, 0, sql.c_str(), target.dialect, nullptr), "create",
+        st);
   isc_detach_database(st, &db);
-  // Asynchronous writes: the cases measure the layers over the client, not the disk's flushes.
   const char dpb[] = {isc_dpb_version1, isc_dpb_force_write, 1, 0};
   Check(isc_attach_database(st, 0, target.path.c_str(), &db, sizeof(dpb), dpb), "attach", st);
   isc_detach_database(st, &db);
-
   Target local = target;
   local.name = target.path;
   local.user.clear();
-  Raw raw(local);
+  return local;
+}
+
+void CreateDatabase(const Target& target, int rows) {
+  Raw raw(CreateFile(target));
   const char* row =
       "(ID INTEGER, NAME VARCHAR(20), D DATE, CODE CHAR(5), X DOUBLE PRECISION, "
       "PRICE NUMERIC(9,2))";
@@ -895,18 +900,7 @@ void CreateDatabase(const Target& target, int rows) {
 
 // A dialect-3 database with a table of the types dialect 1 cannot name, NULLs among them.
 void CreateTypesDatabase(const Target& target, int rows) {
-  ISC_STATUS st[20];
-  isc_db_handle db = 0;
-  isc_tr_handle tr = 0;
-  std::string sql = "CREATE DATABASE '" + target.path + "'";
-  if (target.server) sql += " USER '" + target.user + "'";
-  sql += " PAGE_SIZE 8192";
-  Check(isc_dsql_execute_immediate(st, &db, &tr, 0, sql.c_str(), 3, nullptr), "create", st);
-  isc_detach_database(st, &db);
-  Target local = target;
-  local.name = target.path;
-  local.user.clear();
-  Raw raw(local);
+  Raw raw(CreateFile(target));
   raw.Exec(
       "CREATE TABLE TYPES3 (D DATE, TM TIME, TS TIMESTAMP, N184 NUMERIC(18,4), "
       "N92 NUMERIC(9,2), BO BOOLEAN)");

@@ -3,7 +3,7 @@
 # same binary and inputs whatever else the machine does. Embedded and over the server (where
 # only the client process is counted), each on a smaller data set (--rows, default 20000;
 # --server-rows, default 10000). Each run of a case is counted on its own and the smallest count
-# of --reps runs (default 3) is shown: an embedded engine does work of its own in the process now
+# of --reps runs (default 3) is shown (--only CASE counts one case): an embedded engine does work of its own in the process now
 # and then (a sweep, a page flush), which the smallest count leaves out. Then the wide case once
 # more with the cache simulated: L1 data misses (reads and writes) beside its instructions.
 # Slow: several minutes.
@@ -12,12 +12,14 @@ source "$(dirname "${BASH_SOURCE[0]}")/../scripts/common.sh"
 rows=20000
 server_rows=10000
 reps=3
+only=()
 while [ $# -gt 0 ]; do
   case "$1" in
     --rows) rows=$2; shift 2 ;;
     --server-rows) server_rows=$2; shift 2 ;;
     --reps) reps=$2; shift 2 ;;
-    *) echo "usage: $0 [--rows N] [--server-rows N] [--reps N]" >&2; exit 2 ;;
+    --only) only=(--only "$2"); shift 2 ;;
+    *) echo "usage: $0 [--rows N] [--server-rows N] [--reps N] [--only CASE]" >&2; exit 2 ;;
   esac
 done
 
@@ -89,7 +91,7 @@ table() {
 
 for kind in embedded server; do
   counts="$dir/counts.$kind"
-  counted "$dir/callgrind.$kind" 1 "" --reps "$reps" --kind "$kind" >"$counts"
+  counted "$dir/callgrind.$kind" 1 "" --reps "$reps" --kind "$kind" "${only[@]}" >"$counts"
   if [ "$kind" = embedded ]; then
     table "Embedded, instructions per case, the smallest of $reps runs ($rows fetch rows, $((rows / 2)) inserts; wide sums the three widths)" "$counts"
   else
@@ -98,6 +100,7 @@ for kind in embedded server; do
 done
 
 # Events with --cache-sim=yes: Ir Dr Dw I1mr D1mr D1mw ILmr DLmr DLmw.
+[ ${#only[@]} -eq 0 ] || [ "${only[1]}" = wide ] || exit 0
 misses="$dir/misses"
 counted "$dir/cachegrind" 5,6 --cache-sim=yes --reps 1 --kind embedded --only wide >"$misses"
 table "Embedded, wide case, L1 data misses (reads and writes, cache simulated; the three widths summed)" "$misses"

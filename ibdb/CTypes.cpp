@@ -466,6 +466,16 @@ double AsDouble(const TValue& n) {
   return d;
 }
 
+// A number as a float: a decimal straight from its digits, correctly rounded.
+float AsFloat(const TValue& n) {
+  if (n.kind == TValue::kReal) return static_cast<float>(n.d);
+  char text[kValueTextSize];
+  const char* end = PutDecimal(text, n.i, n.scale);
+  float f = 0;
+  std::from_chars(text, end, f);
+  return f;
+}
+
 // A number as an exact decimal at scale: doubles through their shortest text.
 bool AsScaled(const TValue& n, int16_t scale, int64_t& out, TRefusal& why, const char* what) {
   TValue exact = n;
@@ -637,13 +647,7 @@ bool StoreEntry(const XSQLVAR& var, const TValue& v, char* data, TRefusal& why) 
         return true;
       }
       if (std::fabs(d) > FLT_MAX) return OutOfRange(why, "a FLOAT");
-      float f = static_cast<float>(d);
-      if (n.kind == TValue::kInt) {  // straight from the decimal, correctly rounded
-        char text[kValueTextSize];
-        const char* end = PutDecimal(text, n.i, n.scale);
-        std::from_chars(text, end, f);
-      }
-      Store(data, f);
+      Store(data, AsFloat(n));
       return true;
     }
     case SQL_TIMESTAMP:
@@ -835,13 +839,7 @@ int16_t StoreC(const TValue& v, int16_t ctype, char* buffer, int32_t max, int32_
         OutOfRange(why, "a float");
         return -1;
       }
-      float f = static_cast<float>(d);
-      if (n.kind == TValue::kInt) {
-        char text[kValueTextSize];
-        const char* end = PutDecimal(text, n.i, n.scale);
-        std::from_chars(text, end, f);
-      }
-      return put(f);
+      return put(AsFloat(n));
     }
     case CDate:
     case CTime:
