@@ -242,6 +242,7 @@ int32_t Bind(TIbStmtRec* hstmt, Side side, uint8_t number, const TBindArgs& a) {
   slot.Held = 0;
   slot.CType = converted ? a.type : 0;
   slot.Finish = detail::FinishOf(*var, slot);
+  slot.Check = detail::CheckOf(*var, slot);
   index.PlanStale = 1;
   return 0;
 }

@@ -83,10 +83,25 @@ namespace {
 
 // The six fields of a date text of the package's layout, when each is plain digits.
 bool ReadFields(const char* text, size_t length, int (&f)[6]) {
-  return length >= static_cast<size_t>(kDateTextLength) && ReadDigits(text, 2, f[0]) &&
-         ReadDigits(text + 3, 2, f[1]) && ReadDigits(text + 6, 4, f[2]) &&
-         ReadDigits(text + 11, 2, f[3]) && ReadDigits(text + 14, 2, f[4]) &&
-         ReadDigits(text + 17, 2, f[5]);
+  if (length < static_cast<size_t>(kDateTextLength)) return false;
+  // The common text, four-digit year and no blanks, read at once.
+  const auto* u = reinterpret_cast<const unsigned char*>(text);
+  const unsigned m0 = u[0] - '0', m1 = u[1] - '0', d0 = u[3] - '0', d1 = u[4] - '0';
+  const unsigned y0 = u[6] - '0', y1 = u[7] - '0', y2 = u[8] - '0', y3 = u[9] - '0';
+  const unsigned h0 = u[11] - '0', h1 = u[12] - '0', n0 = u[14] - '0', n1 = u[15] - '0';
+  const unsigned s0 = u[17] - '0', s1 = u[18] - '0';
+  if (std::max({m0, m1, d0, d1, y0, y1, y2, y3, h0, h1, n0, n1, s0, s1}) < 10) {
+    f[0] = static_cast<int>(m0 * 10 + m1);
+    f[1] = static_cast<int>(d0 * 10 + d1);
+    f[2] = static_cast<int>(y0 * 1000 + y1 * 100 + y2 * 10 + y3);
+    f[3] = static_cast<int>(h0 * 10 + h1);
+    f[4] = static_cast<int>(n0 * 10 + n1);
+    f[5] = static_cast<int>(s0 * 10 + s1);
+    return true;
+  }
+  return ReadDigits(text, 2, f[0]) && ReadDigits(text + 3, 2, f[1]) &&
+         ReadDigits(text + 6, 4, f[2]) && ReadDigits(text + 11, 2, f[3]) &&
+         ReadDigits(text + 14, 2, f[4]) && ReadDigits(text + 17, 2, f[5]);
 }
 
 // Month, day, year, hour, minute, second of a real date and time of day.

@@ -32,9 +32,69 @@ bool detail::WriteBlob(TIbStmtRec* stmt, ISC_QUAD* id, const char* bytes, int64_
   return true;
 }
 
+bool detail::CheckValue(TIbStmtRec* stmt, int32_t i, int64_t row, bool array) {
+  const XSQLVAR& var = stmt->InSqlda->sqlvar[i];
+  const TBindSlot* slots = stmt->ParamIndex.Slots;
+  TRefusal why;
+  auto report = [&](bool named) {
+    return Report(stmt, why, false, i + 1, array ? row + 1 : 0, named);
+  };
+  if (slots == nullptr || slots[i].Node == nullptr) {
+    const TBindIndex& p = stmt->ParamIndex;
+    const TBindIndex& c = stmt->ColIndex;
+    Refuse(why, isc_dsql_sqlda_err, "not bound");
+    return report(p.Bound > p.Classic || c.Bound > c.Classic);
+  }
+  const TBindSlot& slot = slots[i];
+  const auto limit = static_cast<int64_t>(std::max<ISC_SHORT>(var.sqllen, 0));
+  const char* data = ParamData(slot, row);
+  int64_t length = 0;
+  switch (slot.Check) {
+    case kCheckClassicText:
+      if (strnlen(data, static_cast<size_t>(limit) + 1) <= static_cast<size_t>(limit)) return true;
+      Refuse(why, isc_string_truncation, "more than %lld characters",
+             static_cast<long long>(limit));
+      return report(false);
+    case kCheckClassicBlob:
+      if (slot.Node->SizePtr != nullptr && slot.Node->Size >= 1) return true;
+      Refuse(why, isc_dsql_sqlda_value_err, "a blob without its length or segment size");
+      return report(false);
+    case kCheckDateText:
+      // In an array a date text is checked with the rest, before anything is sent.
+      if (!array || ValidDateText(data, static_cast<size_t>(slot.ValueMax))) return true;
+      length =
+          static_cast<int64_t>(strnlen(data, std::min<size_t>(slot.ValueMax, kDateTextLength)));
+      std::memcpy(why.value, data, static_cast<size_t>(length));
+      why.value[length] = '\0';
+      Refuse(why, isc_convert_error, "not a date text (MM/DD/YYYY hh:mm:ss)");
+      return report(true);
+    case kCheckConverted:
+      if (slot.CType != kCChar && slot.CType != kCBinary) {
+        return FromC(var, slot.CType, data, CTypeSize(slot.CType), var.sqldata, why) ||
+               report(true);
+      }
+      break;
+    default:
+      break;
+  }
+  length = ParamLength(slot, row);
+  if (length < 0) {
+    Refuse(why, isc_dsql_sqlda_value_err, "a length of %d for a buffer of %d", slot.Length[row],
+           slot.ValueMax);
+    return report(true);
+  }
+  if (slot.Check == kCheckConverted) {
+    return FromC(var, slot.CType, data, length, var.sqldata, why) || report(true);
+  }
+  if (slot.Check == kCheckBytes || length <= limit) return true;
+  Refuse(why, isc_string_truncation, "%lld bytes for a column of %lld",
+         static_cast<long long>(length), static_cast<long long>(limit));
+  return report(true);
+}
+
 int16_t SQLExecute(TIbStmtRec* hstmt) {
   if (hstmt == nullptr || detail::Refused(hstmt)) return -1;
-  detail::ReleaseHeld(hstmt);
+  if (hstmt->HasRow != 0 || hstmt->GetData != nullptr) detail::ReleaseHeld(hstmt);
   if (hstmt->ParamRows > 1) return detail::ExecuteRows(hstmt);
   if (hstmt->RowReached != nullptr) *hstmt->RowReached = 1;
   const bool withParams = hstmt->HasParamMarkers == 1;
@@ -50,7 +110,8 @@ int16_t SQLExecute(TIbStmtRec* hstmt) {
   if (withParams) {
     for (int32_t i = 0; i < in->sqld; ++i) {
       XSQLVAR& var = in->sqlvar[i];
-      if (!detail::PutParam(hstmt, var, index.Slots[i], 0, var)) return -1;
+      // Values converted from C types are in the entry already: the check put them there.
+      if (!detail::PutParam(hstmt, var, index.Slots[i], 0, var, true)) return -1;
     }
   }
   if (Watch(conn, hstmt->Status,

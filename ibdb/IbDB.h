@@ -147,6 +147,8 @@ struct TBindSlot {
   uint8_t Held;       // a column bound to nothing, held by the package for SQLGetData
   int16_t CType;      // bounded form: the caller's C type, converted to and from the entry's
                       // SQL type; 0 where the entry's own type is bound
+  uint8_t Check;      // what execution checks of a parameter's value (package-internal code)
+  int32_t Checked;    // the text length the check of a single execution found
 };
 
 struct TBindIndex {

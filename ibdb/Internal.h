@@ -167,6 +167,30 @@ enum TFinish : uint8_t {
   kFinishConvert,   // convert to the caller's C type
 };
 
+// What execution checks of a parameter's value in each row, beyond its null flag.
+enum TCheck : uint8_t {
+  kCheckNothing,      // read as it is
+  kCheckClassicText,  // classic VARCHAR: a NUL within sqllen characters
+  kCheckClassicBlob,  // classic blob: a length variable and a segment size
+  kCheckLength,       // bounded text: its length by ODBC's rules, within sqllen
+  kCheckBytes,        // bounded blob, also from C text or bytes: its length by ODBC's rules
+  kCheckConverted,    // a C type: converted to the entry's own form
+  kCheckDateText,     // the package's date text: readable, in an array before anything is sent
+};
+
+inline TCheck CheckOf(const XSQLVAR& var, const TBindSlot& slot) {
+  const int16_t type = IBAPI::BaseType(var.sqltype);
+  if (slot.ValueMax == 0) {
+    return type == SQL_VARYING ? kCheckClassicText
+           : type == SQL_BLOB  ? kCheckClassicBlob
+                               : kCheckNothing;
+  }
+  if (type == SQL_BLOB) return kCheckBytes;
+  if (slot.CType != 0) return kCheckConverted;
+  if (type == SQL_VARYING || type == SQL_TEXT) return kCheckLength;
+  return type == SQL_DATE ? kCheckDateText : kCheckNothing;
+}
+
 inline TFinish FinishOf(const XSQLVAR& var, const TBindSlot& slot) {
   if (slot.CType != 0) return kFinishConvert;
   switch (IBAPI::BaseType(var.sqltype)) {

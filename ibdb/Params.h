@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include <cstdio>
-
 #include "ibdb/CTypes.h"
 
 namespace IbDB::detail {
@@ -34,70 +32,43 @@ inline const char* ParamData(const TBindSlot& slot, int64_t row) {
   return static_cast<const char*>(slot.Node->Data) + row * slot.ValueMax;
 }
 
+// Whether parameter i's value in a row can be sent, for the values that need more than their
+// binding: a length, a conversion, a date text in an array. A refusal is left in the statement.
+bool CheckValue(TIbStmtRec* stmt, int32_t i, int64_t row, bool array);
+
 // Whether parameter i's value in a row can be sent: converted values are converted into the
 // entry's own buffer to see. A refusal is left in the statement, naming the parameter (and the
 // row, in an array); one of the classic form keeps the client's code alone, as it always read.
 inline bool CheckParam(TIbStmtRec* stmt, int32_t i, int64_t row, bool array) {
-  const XSQLVAR& var = stmt->InSqlda->sqlvar[i];
-  const TBindSlot* slots = stmt->ParamIndex.Slots;
-  TRefusal why;
-  auto report = [&](bool named) {
-    return Report(stmt, why, false, i + 1, array ? row + 1 : 0, named);
-  };
-  if (slots == nullptr || slots[i].Node == nullptr) {
-    const TBindIndex& p = stmt->ParamIndex;
-    const TBindIndex& c = stmt->ColIndex;
-    Refuse(why, isc_dsql_sqlda_err, "not bound");
-    return report(p.Bound > p.Classic || c.Bound > c.Classic);
-  }
-  const TBindSlot& slot = slots[i];
-  if (slot.NullFlag[row] == kNullFlag) return true;
-  const int16_t type = IBAPI::BaseType(var.sqltype);
-  const int64_t limit = std::max<ISC_SHORT>(var.sqllen, 0);
-  const char* data = ParamData(slot, row);
-  if (slot.ValueMax == 0) {  // classic form
-    if (type == SQL_VARYING &&
-        strnlen(data, static_cast<size_t>(limit) + 1) > static_cast<size_t>(limit)) {
-      Refuse(why, isc_string_truncation, "more than %lld characters",
-             static_cast<long long>(limit));
-      return report(false);
-    }
-    if (type == SQL_BLOB && (slot.Node->SizePtr == nullptr || slot.Node->Size < 1)) {
-      Refuse(why, isc_dsql_sqlda_value_err, "a blob without its length or segment size");
-      return report(false);
-    }
+  TBindSlot* slots = stmt->ParamIndex.Slots;
+  if (slots == nullptr || slots[i].Node == nullptr) return CheckValue(stmt, i, row, array);
+  TBindSlot& slot = slots[i];
+  const uint8_t check = slot.Check;
+  // A date text is read when it is sent, but for an array, where all is checked first.
+  if (check == kCheckNothing || (check == kCheckDateText && !array) ||
+      slot.NullFlag[row] == kNullFlag) {
     return true;
   }
-  const bool bytes =
-      slot.CType == kCChar || slot.CType == kCBinary ||
-      (slot.CType == 0 && (type == SQL_VARYING || type == SQL_TEXT || type == SQL_BLOB));
-  const int64_t length = bytes ? ParamLength(slot, row) : CTypeSize(slot.CType);
-  if (length < 0) {
-    Refuse(why, isc_dsql_sqlda_value_err, "a length of %d for a buffer of %d", slot.Length[row],
-           slot.ValueMax);
-    return report(true);
+  // Text that fits, the common case, here.
+  const int64_t limit = stmt->InSqlda->sqlvar[i].sqllen;
+  if (check == kCheckLength) {
+    const int64_t length = ParamLength(slot, row);
+    slot.Checked = static_cast<int32_t>(length);  // for the single execution that follows
+    if (length >= 0 && length <= limit) return true;
   }
-  if (slot.CType != 0 && type != SQL_BLOB) {
-    return FromC(var, slot.CType, data, length, var.sqldata, why) || report(true);
+  if (check == kCheckClassicText &&
+      strnlen(ParamData(slot, row), static_cast<size_t>(limit) + 1) <= static_cast<size_t>(limit)) {
+    return true;
   }
-  if (type == SQL_DATE && array && !ValidDateText(data, static_cast<size_t>(slot.ValueMax))) {
-    // In an array a date text is checked with the rest, before anything is sent.
-    const size_t n = strnlen(data, std::min<size_t>(slot.ValueMax, kDateTextLength));
-    std::memcpy(why.value, data, n);
-    why.value[n] = '\0';
-    Refuse(why, isc_convert_error, "not a date text (MM/DD/YYYY hh:mm:ss)");
-    return report(true);
-  }
-  if (type == SQL_BLOB || (type != SQL_VARYING && type != SQL_TEXT) || length <= limit) return true;
-  Refuse(why, isc_string_truncation, "%lld bytes for a column of %lld",
-         static_cast<long long>(length), static_cast<long long>(limit));
-  return report(true);
+  return CheckValue(stmt, i, row, array);
 }
 
 // Puts the value of a row into target, an entry of an input area: its indicator, and its data
-// converted or pointed at; false when a blob could not be written.
+// converted or pointed at; false when a blob could not be written. With checked, the row's
+// check has just run for this very target: a value of a C type is in it already, and a text's
+// length is the one the check found.
 inline bool PutParam(TIbStmtRec* stmt, const XSQLVAR& var, const TBindSlot& slot, int64_t row,
-                     XSQLVAR& target) {
+                     XSQLVAR& target, bool checked = false) {
   if (slot.NullFlag[row] == kNullFlag) {
     // Sent as NULL whatever the description: the client reads the indicator of a nullable type
     // only, and would otherwise send the buffer's stale value.
@@ -113,6 +84,7 @@ inline bool PutParam(TIbStmtRec* stmt, const XSQLVAR& var, const TBindSlot& slot
       return WriteBlob(stmt, reinterpret_cast<ISC_QUAD*>(target.sqldata), data,
                        ParamLength(slot, row), kMaxSegmentSize);
     }
+    if (checked) return true;
     TRefusal why;
     const bool bytes = slot.CType == kCChar || slot.CType == kCBinary;
     if (FromC(var, slot.CType, data, bytes ? ParamLength(slot, row) : CTypeSize(slot.CType),
@@ -122,17 +94,18 @@ inline bool PutParam(TIbStmtRec* stmt, const XSQLVAR& var, const TBindSlot& slot
     Report(stmt, why, false, static_cast<int>(&var - stmt->InSqlda->sqlvar) + 1);
     return false;
   }
+  // A text's length, as its check found it when that ran just now.
+  auto textLength = [&] { return checked ? slot.Checked : ParamLength(slot, row); };
   switch (IBAPI::BaseType(var.sqltype)) {
     case SQL_VARYING: {
-      const auto length =
-          static_cast<uint16_t>(bounded ? ParamLength(slot, row) : std::strlen(data));
+      const auto length = static_cast<uint16_t>(bounded ? textLength() : std::strlen(data));
       std::memcpy(target.sqldata, &length, sizeof(length));
       std::memcpy(target.sqldata + sizeof(length), data, length);
       return true;
     }
     case SQL_TEXT:
       if (bounded) {  // padded with blanks, never read past the caller's buffer
-        const auto length = static_cast<size_t>(ParamLength(slot, row));
+        const auto length = static_cast<size_t>(textLength());
         const char blank = (var.sqlsubtype & 0xFF) == kOctets ? '\0' : ' ';
         std::memcpy(target.sqldata, data, length);
         std::memset(target.sqldata + length, blank, static_cast<size_t>(var.sqllen) - length);
