@@ -33,8 +33,8 @@ namespace {
 
 // What a connection's Running word holds.
 enum TRunState : uint32_t {
-  kIdle = 0,
-  kRunning = 1,
+  kIdle = detail::kCallIdle,
+  kRunning = detail::kCallRunning,
   kRaised = 2,   // a cancel went to the running request
   kAborted = 3,  // the connection's side was closed under it
 };
@@ -167,15 +167,7 @@ void TimerLoop() {
 
 }  // namespace
 
-TRunning::TRunning(TIbConnRec* conn, ISC_STATUS* status, uint32_t timeoutSeconds)
-    : Conn(conn), Status(status) {
-  std::atomic_ref<uint32_t> running = RunningOf(conn);
-  if (running.load(std::memory_order_relaxed) != kIdle) {
-    Conn = nullptr;  // within another call on the connection: that one is the running call
-    return;
-  }
-  running.store(kRunning, std::memory_order_release);
-  if (timeoutSeconds == 0) return;
+void TRunning::Arm(uint32_t timeoutSeconds) {
   TShared& shared = Shared();
   std::lock_guard lock(shared.Mutex);
   When = Clock::now() + std::chrono::seconds(timeoutSeconds);
@@ -185,14 +177,8 @@ TRunning::TRunning(TIbConnRec* conn, ISC_STATUS* status, uint32_t timeoutSeconds
   shared.Wake.notify_one();
 }
 
-TRunning::~TRunning() {
-  if (Conn == nullptr) return;
+void TRunning::Finish(uint32_t was) {
   std::atomic_ref<uint32_t> running = RunningOf(Conn);
-  uint32_t was = kRunning;
-  if (!Armed) {
-    was = running.exchange(kIdle, std::memory_order_acq_rel);
-    if (was == kRunning) return;
-  }
   {
     // A cancel sent, or a deadline armed: wait for a sender that holds the mutex.
     TShared& shared = Shared();

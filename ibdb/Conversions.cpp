@@ -1,5 +1,6 @@
 // Date text to and from the client's date, and whole blobs into caller memory.
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -84,19 +85,31 @@ namespace {
 // The six fields of a date text of the package's layout, when each is plain digits.
 bool ReadFields(const char* text, size_t length, int (&f)[6]) {
   if (length < static_cast<size_t>(kDateTextLength)) return false;
-  // The common text, four-digit year and no blanks, read at once.
-  const auto* u = reinterpret_cast<const unsigned char*>(text);
-  const unsigned m0 = u[0] - '0', m1 = u[1] - '0', d0 = u[3] - '0', d1 = u[4] - '0';
-  const unsigned y0 = u[6] - '0', y1 = u[7] - '0', y2 = u[8] - '0', y3 = u[9] - '0';
-  const unsigned h0 = u[11] - '0', h1 = u[12] - '0', n0 = u[14] - '0', n1 = u[15] - '0';
-  const unsigned s0 = u[17] - '0', s1 = u[18] - '0';
-  if (std::max({m0, m1, d0, d1, y0, y1, y2, y3, h0, h1, n0, n1, s0, s1}) < 10) {
-    f[0] = static_cast<int>(m0 * 10 + m1);
-    f[1] = static_cast<int>(d0 * 10 + d1);
-    f[2] = static_cast<int>(y0 * 1000 + y1 * 100 + y2 * 10 + y3);
-    f[3] = static_cast<int>(h0 * 10 + h1);
-    f[4] = static_cast<int>(n0 * 10 + n1);
-    f[5] = static_cast<int>(s0 * 10 + s1);
+  // The common text, four-digit year and no blanks, read at once: every digit position checked
+  // in two 8-byte words and one 3-byte one (a byte is a digit when it is at least '0' and adding
+  // 0x46 leaves it below 0x80).
+  auto word = [text](int at, int n) {
+    uint64_t w = 0;
+    std::memcpy(&w, text + at, static_cast<size_t>(n));
+    return w;
+  };
+  auto nonDigits = [](uint64_t w, uint64_t mask) {
+    const uint64_t zeros = 0x3030303030303030ull & mask;
+    const uint64_t high = 0x8080808080808080ull & mask;
+    return (((w & mask) - zeros) | ((w & mask) + (0x4646464646464646ull & mask))) & high;
+  };
+  // Bytes 0-7 "MM/DD/YY", 8-15 "YY hh:mm", 16-18 ":ss" (little-endian words): the separators
+  // masked out.
+  static_assert(std::endian::native == std::endian::little);
+  if ((nonDigits(word(0, 8), 0xFFFF00FFFF00FFFFull) | nonDigits(word(8, 8), 0xFFFF00FFFF00FFFFull) |
+       nonDigits(word(16, 3), 0xFFFF00ull)) == 0) {
+    auto d = [text](int k) { return text[k] - '0'; };
+    f[0] = d(0) * 10 + d(1);
+    f[1] = d(3) * 10 + d(4);
+    f[2] = d(6) * 1000 + d(7) * 100 + d(8) * 10 + d(9);
+    f[3] = d(11) * 10 + d(12);
+    f[4] = d(14) * 10 + d(15);
+    f[5] = d(17) * 10 + d(18);
     return true;
   }
   return ReadDigits(text, 2, f[0]) && ReadDigits(text + 3, 2, f[1]) &&
@@ -117,16 +130,26 @@ bool RealDate(const int (&f)[6]) {
 }  // namespace
 
 bool detail::ValidDateText(const char* text, size_t size) {
-  char copy[kDateTextLength + 1] = {};
-  std::memcpy(copy, text, strnlen(text, std::min<size_t>(size, kDateTextLength)));
   int fields[6];
-  return ReadFields(copy, std::strlen(copy), fields) && RealDate(fields);
+  return ReadFields(text, strnlen(text, std::min<size_t>(size, kDateTextLength)), fields) &&
+         RealDate(fields);
 }
 
 void IBTMToDate(ISC_QUAD* date, const char* text) {
-  const size_t length = strnlen(text, kDateTextLength);
+  detail::DateTextToDate(date, text, 0);
+}
+
+void detail::DateTextToDate(ISC_QUAD* date, const char* text, size_t size) {
   int f[6];
-  if (!ReadFields(text, length, f)) {
+  // A buffer known to hold the whole layout is read at once where no separator ends the text;
+  // elsewhere the text is read only up to its NUL.
+  const bool whole = size >= static_cast<size_t>(kDateTextLength) && text[2] != '\0' &&
+                     text[5] != '\0' && text[10] != '\0' && text[13] != '\0' && text[16] != '\0' &&
+                     ReadFields(text, kDateTextLength, f);
+  const size_t length =
+      whole ? kDateTextLength
+            : strnlen(text, size == 0 ? kDateTextLength : std::min<size_t>(size, kDateTextLength));
+  if (!whole && !ReadFields(text, length, f)) {
     // Anything but plain digits goes through the framework's conversion, which raises.
     f[0] = Framework::StrToInt(Field(text, length, 0, 2));
     f[1] = Framework::StrToInt(Field(text, length, 3, 2));

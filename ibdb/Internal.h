@@ -4,6 +4,7 @@
 #include "client/IBAPI.h"
 #include "ibdb/IbDB.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -70,10 +71,31 @@ inline bool Refused(TIbStmtRec* stmt) {
 // on the connection leaves the marking to that one. At its end a cancel that found no request
 // is withdrawn, and a connection whose side was closed under the call is recorded as lost with
 // the call's status vector.
+constexpr uint32_t kCallIdle = 0;     // a connection's Running word: no call
+constexpr uint32_t kCallRunning = 1;  // a call runs, nothing sent to it
+
 class TRunning {
  public:
-  TRunning(TIbConnRec* conn, ISC_STATUS* status, uint32_t timeoutSeconds = 0);
-  ~TRunning();
+  TRunning(TIbConnRec* conn, ISC_STATUS* status, uint32_t timeoutSeconds = 0)
+      : Conn(conn), Status(status) {
+    std::atomic_ref<uint32_t> running(conn->State.Running);
+    if (running.load(std::memory_order_relaxed) != kCallIdle) {
+      Conn = nullptr;  // within another call on the connection: that one is the running call
+      return;
+    }
+    running.store(kCallRunning, std::memory_order_release);
+    if (timeoutSeconds != 0) Arm(timeoutSeconds);
+  }
+  ~TRunning() {
+    if (Conn == nullptr) return;
+    uint32_t was = kCallRunning;
+    if (!Armed) {
+      was = std::atomic_ref<uint32_t>(Conn->State.Running)
+                .exchange(kCallIdle, std::memory_order_acq_rel);
+      if (was == kCallRunning) return;  // nothing was sent to the call: the common end
+    }
+    Finish(was);
+  }
   TRunning(const TRunning&) = delete;
   TRunning& operator=(const TRunning&) = delete;
 
@@ -83,6 +105,10 @@ class TRunning {
   std::chrono::steady_clock::time_point When{};
   int Phase = 0;  // 0: cancel at When; 1: close the connection's side at When
   bool Armed = false;
+
+ private:
+  void Arm(uint32_t timeoutSeconds);  // a deadline for the timer
+  void Finish(uint32_t was);          // a cancel sent or a deadline armed: settle it
 };
 
 // The login timeout's first part: for a name reached over TCP, whether a connection to the
@@ -232,6 +258,9 @@ inline void ScaleToIntegerPart(const XSQLVAR& var, ISC_SCHAR* data) {
 // Whether a date text of the package's layout (at most size bytes, a NUL ending it earlier)
 // holds a real date and time, each field plain digits: what IBTMToDate takes without raising.
 bool ValidDateText(const char* text, size_t size);
+// IBTMToDate of a text in a buffer of size bytes (0: unknown, the text ends at its NUL), a NUL
+// ending it earlier.
+void DateTextToDate(ISC_QUAD* date, const char* text, size_t size);
 
 // Gives a side its binding index, with count slots and indicators, unless it has one.
 void EnsureIndex(TBindIndex& index, int32_t count);

@@ -56,9 +56,10 @@ inline bool CheckParam(TIbStmtRec* stmt, int32_t i, int64_t row, bool array) {
     slot.Checked = static_cast<int32_t>(length);  // for the single execution that follows
     if (length >= 0 && length <= limit) return true;
   }
-  if (check == kCheckClassicText &&
-      strnlen(ParamData(slot, row), static_cast<size_t>(limit) + 1) <= static_cast<size_t>(limit)) {
-    return true;
+  if (check == kCheckClassicText) {
+    const size_t length = strnlen(ParamData(slot, row), static_cast<size_t>(limit) + 1);
+    slot.Checked = static_cast<int32_t>(length);
+    if (length <= static_cast<size_t>(limit)) return true;
   }
   return CheckValue(stmt, i, row, array);
 }
@@ -95,32 +96,33 @@ inline bool PutParam(TIbStmtRec* stmt, const XSQLVAR& var, const TBindSlot& slot
     return false;
   }
   // A text's length, as its check found it when that ran just now.
-  auto textLength = [&] { return checked ? slot.Checked : ParamLength(slot, row); };
+  auto textLength = [&]() -> int64_t {
+    if (checked) return slot.Checked;
+    return bounded ? ParamLength(slot, row) : static_cast<int64_t>(std::strlen(data));
+  };
   switch (IBAPI::BaseType(var.sqltype)) {
     case SQL_VARYING: {
-      const auto length = static_cast<uint16_t>(bounded ? textLength() : std::strlen(data));
+      const auto length = static_cast<uint16_t>(textLength());
       std::memcpy(target.sqldata, &length, sizeof(length));
       std::memcpy(target.sqldata + sizeof(length), data, length);
       return true;
     }
     case SQL_TEXT:
       if (bounded) {  // padded with blanks, never read past the caller's buffer
-        const auto length = static_cast<size_t>(textLength());
+        const auto length = static_cast<size_t>(std::clamp<int64_t>(textLength(), 0, var.sqllen));
         const char blank = (var.sqlsubtype & 0xFF) == kOctets ? '\0' : ' ';
         std::memcpy(target.sqldata, data, length);
-        std::memset(target.sqldata + length, blank, static_cast<size_t>(var.sqllen) - length);
+        if (length < static_cast<size_t>(var.sqllen)) {
+          std::memset(target.sqldata + length, blank, static_cast<size_t>(var.sqllen) - length);
+        }
       } else {
         target.sqldata = const_cast<char*>(data);  // read in place
       }
       return true;
     case SQL_DATE:
-      if (bounded) {  // the text need not be terminated when it fills the buffer
-        char text[kDateTextLength + 1] = {};
-        std::memcpy(text, data, std::min<size_t>(kDateTextLength, slot.ValueMax));
-        IBTMToDate(reinterpret_cast<ISC_QUAD*>(target.sqldata), text);
-      } else {
-        IBTMToDate(reinterpret_cast<ISC_QUAD*>(target.sqldata), data);
-      }
+      // A bounded text need not be terminated when it fills the buffer.
+      DateTextToDate(reinterpret_cast<ISC_QUAD*>(target.sqldata), data,
+                     bounded ? static_cast<size_t>(slot.ValueMax) : 0);
       return true;
     case SQL_BLOB: {
       auto* id = reinterpret_cast<ISC_QUAD*>(target.sqldata);
