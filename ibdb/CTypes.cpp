@@ -1022,6 +1022,14 @@ int16_t ToC(const XSQLVAR& var, int16_t ctype, char* buffer, int32_t max, int32_
   return StoreC(v, ctype, buffer, max, length, why);
 }
 
+int16_t ColumnToC(TIbStmtRec* stmt, int32_t entry, int16_t ctype, char* buffer, int32_t max,
+                  int32_t* length) {
+  TRefusal why;
+  const int16_t rc = ToC(stmt->OutSqlda->sqlvar[entry], ctype, buffer, max, length, why);
+  if (rc < 0) Report(stmt, why, true, entry + 1);
+  return rc;
+}
+
 int32_t ValueText(const XSQLVAR& var, char* text, const char** view) {
   TValue v;
   *view = text;

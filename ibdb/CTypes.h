@@ -44,6 +44,10 @@ bool Report(TIbStmtRec* stmt, const TRefusal& why, bool column, int number, int6
 // nothing written.
 int16_t ToC(const XSQLVAR& var, int16_t ctype, char* buffer, int32_t max, int32_t* length,
             TRefusal& why);
+// ToC for entry of a statement's columns, a refusal left in the statement naming the column.
+int16_t ColumnToC(TIbStmtRec* stmt, int32_t entry, int16_t ctype, char* buffer, int32_t max,
+                  int32_t* length);
+
 // A column's value as text (as ToC gives it with room enough) into text, which holds at least
 // kValueTextSize bytes; for a text column a view of its characters. Its length, or -1 for a
 // stored value that is none (a date the calendar does not have).

@@ -110,7 +110,8 @@ int16_t SQLExecute(TIbStmtRec* hstmt) {
   if (withParams) {
     for (int32_t i = 0; i < in->sqld; ++i) {
       XSQLVAR& var = in->sqlvar[i];
-      // Values converted from C types are in the entry already: the check put them there.
+      // The check has just run for this row: converted values are in the entry already, and
+      // text lengths known.
       if (!detail::PutParam(hstmt, var, index.Slots[i], 0, var, true)) return -1;
     }
   }

@@ -83,11 +83,8 @@ int16_t Convert(TIbStmtRec* stmt, int32_t entry, const XSQLVAR& var, const TBind
   if (BaseType(var.sqltype) == SQL_BLOB) {
     return ReadBoundedBlob(stmt, var, slot, slot.CType == detail::kCChar) ? kCut : 0;
   }
-  detail::TRefusal why;
-  const int16_t rc = detail::ToC(var, slot.CType, static_cast<char*>(slot.Node->Data),
-                                 slot.ValueMax, slot.Length, why);
-  if (rc < 0) detail::Report(stmt, why, true, entry + 1);
-  return rc;
+  return detail::ColumnToC(stmt, entry, slot.CType, static_cast<char*>(slot.Node->Data),
+                           slot.ValueMax, slot.Length);
 }
 
 }  // namespace

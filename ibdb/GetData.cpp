@@ -96,11 +96,9 @@ bool CheckGetData(TIbStmtRec* stmt, uint8_t icol, int16_t ctype, const void* rgb
   if (ctype == detail::kCBinary || type == SQL_BLOB) least = 1;
   if (ctype != 0 && detail::CTypeSize(ctype) != 0) least = detail::CTypeSize(ctype);
   if (cbValueMax >= std::max(least, 1)) return true;
-  {
-    detail::Refuse(why, isc_dsql_sqlda_value_err, "a buffer of %d bytes for a piece of at least %d",
-                   cbValueMax, std::max(least, 1));
-    return refuse();
-  }
+  detail::Refuse(why, isc_dsql_sqlda_value_err, "a buffer of %d bytes for a piece of at least %d",
+                 cbValueMax, std::max(least, 1));
+  return refuse();
 }
 
 // The next piece of a text value: at most cbValueMax - 1 characters and a NUL, or as bytes
@@ -248,17 +246,13 @@ int16_t ConvertedValue(TIbStmtRec* stmt, int32_t entry, int16_t ctype, TGetData:
     if (length < 0) {
       detail::TRefusal why;
       detail::Refuse(why, isc_dsql_datatype_err, "no value of type %d as text", var.sqltype);
-      return detail::Report(stmt, why, true, entry + 1) ? 0 : -1;
+      detail::Report(stmt, why, true, entry + 1);
+      return -1;
     }
     return TextPiece(column, view, length, buffer, cbValueMax, pcbValue, text);
   }
-  detail::TRefusal why;
-  const int16_t rc = detail::ToC(var, ctype, buffer, cbValueMax, pcbValue, why);
-  if (rc < 0) {
-    detail::Report(stmt, why, true, entry + 1);
-    return -1;
-  }
-  column.Ended = 1;
+  const int16_t rc = detail::ColumnToC(stmt, entry, ctype, buffer, cbValueMax, pcbValue);
+  if (rc >= 0) column.Ended = 1;
   return rc;
 }
 

@@ -16,20 +16,20 @@ constexpr int kOctets = 1;               // the character set whose blank is a z
 // Creates a blob from the caller's bytes and leaves its id in the entry's buffer.
 bool WriteBlob(TIbStmtRec* stmt, ISC_QUAD* id, const char* bytes, int64_t total, int32_t segment);
 
+// The caller's value of a row.
+inline const char* ParamData(const TBindSlot& slot, int64_t row) {
+  return static_cast<const char*>(slot.Node->Data) + row * slot.ValueMax;
+}
+
 // The length of a bounded text or blob parameter's value in a row, by ODBC's rules (the length
 // variable when it holds 0 to the buffer's size; up to a NUL or the buffer's end when it is nil
 // or holds -3), or -1 for any other length.
 inline int64_t ParamLength(const TBindSlot& slot, int64_t row) {
-  const char* data = static_cast<const char*>(slot.Node->Data) + row * slot.ValueMax;
+  const char* data = ParamData(slot, row);
   const int32_t* length = slot.Length != nullptr ? slot.Length + row : nullptr;
   if (length != nullptr && *length >= 0 && *length <= slot.ValueMax) return *length;
   if (length != nullptr && *length != kNullTerminated) return -1;
   return static_cast<int64_t>(strnlen(data, static_cast<size_t>(slot.ValueMax)));
-}
-
-// The caller's value of a row.
-inline const char* ParamData(const TBindSlot& slot, int64_t row) {
-  return static_cast<const char*>(slot.Node->Data) + row * slot.ValueMax;
 }
 
 // Whether parameter i's value in a row can be sent, for the values that need more than their
