@@ -466,6 +466,12 @@ double AsDouble(const TValue& n) {
   return d;
 }
 
+// Whether a double rounds to a finite float: below FLT_MAX and half its last unit, which is
+// where rounding goes to infinity (-3.4028235e+38, the text of -FLT_MAX, rounds to it).
+bool FitsFloat(double d) {
+  return std::fabs(d) < 0x1.ffffffp127;
+}
+
 // A number as a float: a decimal straight from its digits, correctly rounded.
 float AsFloat(const TValue& n) {
   if (n.kind == TValue::kReal) return static_cast<float>(n.d);
@@ -646,7 +652,7 @@ bool StoreEntry(const XSQLVAR& var, const TValue& v, char* data, TRefusal& why) 
         Store(data, d);
         return true;
       }
-      if (std::fabs(d) > FLT_MAX) return OutOfRange(why, "a FLOAT");
+      if (!FitsFloat(d)) return OutOfRange(why, "a FLOAT");
       Store(data, AsFloat(n));
       return true;
     }
@@ -835,7 +841,7 @@ int16_t StoreC(const TValue& v, int16_t ctype, char* buffer, int32_t max, int32_
       if (!AsNumber(v, n, why)) return -1;
       const double d = AsDouble(n);
       if (ctype == CDouble) return put(d);
-      if (std::isfinite(d) && std::fabs(d) > FLT_MAX) {
+      if (std::isfinite(d) && !FitsFloat(d)) {
         OutOfRange(why, "a float");
         return -1;
       }

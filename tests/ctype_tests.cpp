@@ -137,6 +137,7 @@ TEST_F(CTypes, EveryTypeConvertsByOdbcsRulesAndMakesTheRoundTrip) {
       {"DP", "1e300", CFloat, "", -1},
       {"DP", "2.75", CLong, "2", 1},
       {"F", "0.1", CChar, "0.1", 0},
+      {"F", "CAST(-3.4028234e38 AS FLOAT)", CChar, "-3.4028235e+38", 0},  // -FLT_MAX reads back
       {"D", "'2024-02-29'", CChar, "2024-02-29", 0},
       {"D", "'2024-02-29'", CDate, "2024-2-29", 0},
       {"D", "'0001-01-01'", CTimestamp, "1-1-1 0:0:0.0", 0},
