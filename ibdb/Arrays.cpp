@@ -604,7 +604,7 @@ int16_t detail::ExecuteRows(TIbStmtRec* stmt) {
 }
 
 int16_t SQLParamOptions(TIbStmtRec* hstmt, uint32_t crow, uint32_t* pirow) {
-  if (hstmt == nullptr) return -1;
+  if (hstmt == nullptr || detail::AwaitingData(hstmt)) return -1;
   if (crow == 0) {
     SetError(hstmt->Status, isc_dsql_sqlda_value_err);
     return -1;

@@ -178,7 +178,7 @@ size_t PackageBufferSize(const XSQLVAR& var, Side side, const TBindArgs& a) {
 }
 
 int32_t Bind(TIbStmtRec* hstmt, Side side, uint8_t number, const TBindArgs& a) {
-  if (hstmt == nullptr || detail::Refused(hstmt)) return -1;
+  if (hstmt == nullptr || detail::Refused(hstmt) || detail::AwaitingData(hstmt)) return -1;
   SideRefs refs = RefsOf(hstmt, side);
   XSQLVAR* var = DescribedEntry(refs.area, number);
   detail::TRefusal why;

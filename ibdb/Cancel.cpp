@@ -330,6 +330,8 @@ int16_t SQLCancel(TIbStmtRec* hstmt) {
   TShared& shared = Shared();
   std::lock_guard lock(shared.Mutex);
   if (shared.Live.count(hstmt) == 0) return -1;  // dropped, or never a statement
+  // Data at execution awaited ends at the statement's next call, in the caller's thread.
+  std::atomic_ref<uint8_t>(hstmt->AtExecCancel).store(1, std::memory_order_release);
   return Raise(shared, hstmt->Conn) ? 0 : -1;
 }
 

@@ -18,16 +18,23 @@ bool detail::WriteBlob(TIbStmtRec* stmt, ISC_QUAD* id, const char* bytes, int64_
       0) {
     return false;
   }
-  ISC_STATUS rc = 0;
-  for (int64_t offset = 0; offset < total && rc == 0; offset += segment) {
-    auto length = static_cast<unsigned short>(std::min<int64_t>(segment, total - offset));
-    rc = Watch(conn, stmt->Status,
-               Entries.isc_put_segment(stmt->Status, &blob, length, bytes + offset));
-  }
   // A failed write or close keeps its error in Status; nothing more goes to a lost attachment.
-  if (rc != 0 || Watch(conn, stmt->Status, Entries.isc_close_blob(stmt->Status, &blob)) != 0) {
+  if (!PutSegments(stmt, &blob, bytes, total, segment) ||
+      Watch(conn, stmt->Status, Entries.isc_close_blob(stmt->Status, &blob)) != 0) {
     detail::DiscardBlob(conn, &blob);
     return false;
+  }
+  return true;
+}
+
+bool detail::PutSegments(TIbStmtRec* stmt, isc_blob_handle* blob, const char* bytes, int64_t total,
+                         int32_t segment) {
+  for (int64_t offset = 0; offset < total; offset += segment) {
+    auto length = static_cast<unsigned short>(std::min<int64_t>(segment, total - offset));
+    if (Watch(stmt->Conn, stmt->Status,
+              Entries.isc_put_segment(stmt->Status, blob, length, bytes + offset)) != 0) {
+      return false;
+    }
   }
   return true;
 }
@@ -49,7 +56,18 @@ bool detail::CheckValue(TIbStmtRec* stmt, int32_t i, int64_t row, bool array) {
   const auto limit = static_cast<int64_t>(std::max<ISC_SHORT>(var.sqllen, 0));
   const char* data = ParamData(slot, row);
   int64_t length = 0;
+  if (slot.Length != nullptr && IsAtExec(slot.Length[row]) && slot.NullFlag[row] != kNullFlag) {
+    if (!array) {
+      WantData(stmt, i);
+      return true;
+    }
+    Refuse(why, isc_dsql_sqlda_value_err, "data at execution (length %d) in a parameter array",
+           slot.Length[row]);
+    return report(true);
+  }
   switch (slot.Check) {
+    case kCheckBlobId:
+      return true;
     case kCheckClassicText:
       if (strnlen(data, static_cast<size_t>(limit) + 1) <= static_cast<size_t>(limit)) return true;
       Refuse(why, isc_string_truncation, "more than %lld characters",
@@ -92,17 +110,18 @@ bool detail::CheckValue(TIbStmtRec* stmt, int32_t i, int64_t row, bool array) {
   return report(true);
 }
 
-int16_t SQLExecute(TIbStmtRec* hstmt) {
-  if (hstmt == nullptr || detail::Refused(hstmt)) return -1;
-  if (hstmt->HasRow != 0 || hstmt->GetData != nullptr) detail::ReleaseHeld(hstmt);
-  if (hstmt->ParamRows > 1) return detail::ExecuteRows(hstmt);
+int16_t detail::ExecuteOnce(TIbStmtRec* hstmt) {
   if (hstmt->RowReached != nullptr) *hstmt->RowReached = 1;
   const bool withParams = hstmt->HasParamMarkers == 1;
   XSQLDA* in = hstmt->InSqlda;
   const TBindIndex& index = hstmt->ParamIndex;
   for (int32_t i = 0; withParams && i < in->sqld; ++i) {
-    if (!detail::CheckParam(hstmt, i, 0, false)) return -1;
+    if (!detail::CheckParam(hstmt, i, 0, false)) {
+      if (hstmt->AtExec != nullptr) detail::EndAtExec(hstmt);
+      return -1;
+    }
   }
+  if (hstmt->AtExec != nullptr) return 99;  // the caller's data first
   TIbConnRec* conn = hstmt->Conn;
   detail::TRunning running(conn, hstmt->Status, hstmt->QueryTimeout);
   // Opened before the parameters, so that blobs are created in the transaction that executes.
@@ -121,6 +140,13 @@ int16_t SQLExecute(TIbStmtRec* hstmt) {
     return -1;
   }
   return 0;
+}
+
+int16_t SQLExecute(TIbStmtRec* hstmt) {
+  if (hstmt == nullptr || detail::Refused(hstmt) || detail::AwaitingData(hstmt)) return -1;
+  if (hstmt->HasRow != 0 || hstmt->GetData != nullptr) detail::ReleaseHeld(hstmt);
+  if (hstmt->ParamRows > 1) return detail::ExecuteRows(hstmt);
+  return detail::ExecuteOnce(hstmt);
 }
 
 }  // namespace IbDB

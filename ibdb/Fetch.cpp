@@ -90,7 +90,7 @@ int16_t Convert(TIbStmtRec* stmt, int32_t entry, const XSQLVAR& var, const TBind
 }  // namespace
 
 int16_t SQLFetch(TIbStmtRec* hstmt) {
-  if (hstmt == nullptr || detail::Refused(hstmt)) return -1;
+  if (hstmt == nullptr || detail::Refused(hstmt) || detail::AwaitingData(hstmt)) return -1;
   XSQLDA* out = hstmt->OutSqlda;
   TBindIndex& index = hstmt->ColIndex;
   hstmt->HasRow = 0;

@@ -265,7 +265,7 @@ int16_t SQLGetData(TIbStmtRec* hstmt, uint8_t icol, void* rgbValue, int32_t cbVa
 
 int16_t SQLGetData(TIbStmtRec* hstmt, uint8_t icol, int16_t fCType, void* rgbValue,
                    int32_t cbValueMax, int32_t* pcbValue) {
-  if (hstmt == nullptr || detail::Refused(hstmt)) return -1;
+  if (hstmt == nullptr || detail::Refused(hstmt) || detail::AwaitingData(hstmt)) return -1;
   const int16_t ctype = detail::IsCType(fCType) ? fCType : 0;
   if (!CheckGetData(hstmt, icol, ctype, rgbValue, cbValueMax)) return -1;
   const int32_t entry = icol - 1;

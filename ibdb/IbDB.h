@@ -166,6 +166,7 @@ struct TBindIndex {
 
 struct TGetData;  // package-internal: what SQLGetData has handed over of the current row
 struct TArrays;   // package-internal: the statement's text and its blocks for parameter arrays
+struct TAtExec;   // package-internal: the parameters awaiting their data at execution
 
 struct TIbStmtRec {
   isc_stmt_handle StmtHandle;
@@ -185,10 +186,12 @@ struct TIbStmtRec {
   uint32_t ParamRows;     // SQLParamOptions: rows each execution runs (0 and 1: one)
   uint32_t* RowReached;   // SQLParamOptions: where the row reached is written, or nil
   TArrays* Arrays;
-  uint8_t Dialect;    // the SQL dialect the statement was prepared in
-  uint8_t RowByRow;   // statement option 150: parameter arrays run row by row
-  char Message[512];  // the texts of the package's last refusal or of a copied error, which
-                      // Status points into
+  uint8_t Dialect;       // the SQL dialect the statement was prepared in
+  uint8_t RowByRow;      // statement option 150: parameter arrays run row by row
+  uint8_t AtExecCancel;  // SQLCancel came: a sequence of data at execution ends at its next call
+  TAtExec* AtExec;       // an execution waiting for data at execution, or nil
+  char Message[512];     // the texts of the package's last refusal or of a copied error, which
+                         // Status points into
 };
 
 // C types: a type code below 448 given to the bounded SQLBindCol/SQLBindParameter or to the
@@ -286,6 +289,19 @@ int32_t SQLBindParameter(TIbStmtRec* hstmt, uint8_t ipar, int16_t fSqlType, void
 // Execution and fetching.
 int16_t SQLExecute(TIbStmtRec* hstmt);
 int16_t SQLFetch(TIbStmtRec* hstmt);
+
+// Data at execution: a parameter bound in the bounded form whose length variable holds -2, or
+// -100 - n, at SQLExecute (its null flag not 1) is not read there; SQLExecute checks the others
+// and returns 99 (need data). SQLParamData then names each such parameter in turn
+// (*prgbValue: the rgbValue it was bound with) and returns 99; SQLPutData sends a piece of its
+// value (cbValue bytes, -3 up to a NUL, -1 NULL as the only piece): a blob goes straight to the
+// client in segments, text is collected up to the column's length, a fixed-size C type is one
+// piece of its size. The SQLParamData after the last parameter executes and returns what
+// SQLExecute would. A refused piece ends the sequence with nothing executed; SQLCancel and
+// SQLFreeStmt end it too. Other calls on the statement meanwhile are refused with -1, the
+// sequence left as it was. Parameter arrays refuse data at execution before anything runs.
+int16_t SQLParamData(TIbStmtRec* hstmt, void** prgbValue);
+int16_t SQLPutData(TIbStmtRec* hstmt, const void* rgbValue, int32_t cbValue);
 
 // Bounded waits. SQLCancel may be called from any thread while another is inside a call on the
 // statement's connection; see the README for the orders allowed. SQLSetStmtOption option 0 is

@@ -202,6 +202,7 @@ enum TCheck : uint8_t {
   kCheckBytes,        // bounded blob, also from C text or bytes: its length by ODBC's rules
   kCheckConverted,    // a C type: converted to the entry's own form
   kCheckDateText,     // the package's date text: readable, in an array before anything is sent
+  kCheckBlobId,       // a blob written at execution: the value is its id
 };
 
 inline TCheck CheckOf(const XSQLVAR& var, const TBindSlot& slot) {
@@ -295,6 +296,15 @@ int16_t ExecuteRows(TIbStmtRec* stmt);
 // forgotten, its open blob closed); and everything released.
 void NextHeldRow(TIbStmtRec* stmt);
 void ReleaseHeld(TIbStmtRec* stmt);
+
+// Data at execution. Ends a sequence, nothing executed (a blob left unfinished is closed);
+// whether a call on the statement is refused because data at execution is awaited (a sequence
+// that SQLCancel ended is ended there, and refuses nothing).
+void EndAtExec(TIbStmtRec* stmt);
+bool RefuseAwaiting(TIbStmtRec* stmt);
+inline bool AwaitingData(TIbStmtRec* stmt) {
+  return stmt->AtExec != nullptr && RefuseAwaiting(stmt);
+}
 
 // Releases every binding of a statement: package buffers, indicators, lists and the index.
 void ReleaseBindings(TIbStmtRec* stmt);

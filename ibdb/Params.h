@@ -13,8 +13,29 @@ constexpr uint8_t kNullFlag = 1;
 constexpr int32_t kNullTerminated = -3;  // ODBC's SQL_NTS
 constexpr int kOctets = 1;               // the character set whose blank is a zero byte
 
+// ODBC's lengths of a value given at execution: -2, and -100 - n for one of n bytes.
+constexpr bool IsAtExec(int32_t length) {
+  return length == -2 || length <= -100;
+}
+
 // Creates a blob from the caller's bytes and leaves its id in the entry's buffer.
 bool WriteBlob(TIbStmtRec* stmt, ISC_QUAD* id, const char* bytes, int64_t total, int32_t segment);
+// Writes bytes to an open blob in segments of at most segment bytes; false with the error in
+// the statement's Status.
+bool PutSegments(TIbStmtRec* stmt, isc_blob_handle* blob, const char* bytes, int64_t total,
+                 int32_t segment);
+
+// One execution of the statement's parameters as bound: checked, put, executed. 99 when
+// parameters wait for data at execution (the sequence then begins).
+int16_t ExecuteOnce(TIbStmtRec* stmt);
+// A parameter of the execution being checked waits for data at execution.
+void WantData(TIbStmtRec* stmt, int32_t entry);
+
+// A blob already written: its id into the entry.
+inline bool PutBlobId(XSQLVAR& target, const char* id) {
+  std::memcpy(target.sqldata, id, sizeof(ISC_QUAD));
+  return true;
+}
 
 // The caller's value of a row.
 inline const char* ParamData(const TBindSlot& slot, int64_t row) {
@@ -43,6 +64,9 @@ inline bool CheckParam(TIbStmtRec* stmt, int32_t i, int64_t row, bool array) {
   TBindSlot* slots = stmt->ParamIndex.Slots;
   if (slots == nullptr || slots[i].Node == nullptr) return CheckValue(stmt, i, row, array);
   TBindSlot& slot = slots[i];
+  if (slot.Length != nullptr && IsAtExec(slot.Length[row]) && slot.NullFlag[row] != kNullFlag) {
+    return CheckValue(stmt, i, row, array);
+  }
   const uint8_t check = slot.Check;
   // A date text is read when it is sent, but for an array, where all is checked first.
   if (check == kCheckNothing || (check == kCheckDateText && !array) ||
@@ -82,6 +106,7 @@ inline bool PutParam(TIbStmtRec* stmt, const XSQLVAR& var, const TBindSlot& slot
   const char* data = ParamData(slot, row);
   if (slot.CType != 0) {  // into the entry's own buffer, checked before
     if (IBAPI::BaseType(var.sqltype) == SQL_BLOB) {
+      if (slot.Check == kCheckBlobId) return PutBlobId(target, data);
       return WriteBlob(stmt, reinterpret_cast<ISC_QUAD*>(target.sqldata), data,
                        ParamLength(slot, row), kMaxSegmentSize);
     }
@@ -126,6 +151,7 @@ inline bool PutParam(TIbStmtRec* stmt, const XSQLVAR& var, const TBindSlot& slot
       return true;
     case SQL_BLOB: {
       auto* id = reinterpret_cast<ISC_QUAD*>(target.sqldata);
+      if (slot.Check == kCheckBlobId) return PutBlobId(target, data);
       if (bounded) return WriteBlob(stmt, id, data, ParamLength(slot, row), kMaxSegmentSize);
       return WriteBlob(stmt, id, data, *slot.Node->SizePtr, slot.Node->Size);
     }

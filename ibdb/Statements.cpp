@@ -96,7 +96,7 @@ int32_t SQLAllocStmt(TIbConnRec* hdbc, TIbStmtRec*& hstmt) {
 }
 
 int16_t SQLPrepare(TIbStmtRec* hstmt, const char* szSqlStr, int32_t /*cbSqlStr*/) {
-  if (hstmt == nullptr || detail::Refused(hstmt)) return -1;
+  if (hstmt == nullptr || detail::Refused(hstmt) || detail::AwaitingData(hstmt)) return -1;
   if (szSqlStr == nullptr) {
     SetError(hstmt->Status, isc_dsql_command_err);
     return -1;
@@ -151,6 +151,7 @@ int16_t SQLFreeStmt(TIbStmtRec* hstmt, uint8_t fOption) {
   if (hstmt == nullptr) return 0;
   // Nothing goes to a lost attachment: its detach releases the client's statement.
   const bool lost = hstmt->Conn->State.Lost != 0;
+  detail::EndAtExec(hstmt);
   if (fOption == kCloseOption) {
     detail::ReleaseHeld(hstmt);
     if (!lost) {
