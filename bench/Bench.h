@@ -161,7 +161,11 @@ struct Impl {
   // one (the "IbDB" column) and as one parameter array, on a new statement each time (first
   // run, the block compiled in the time) or on one statement kept (again).
   std::function<uint64_t(int columns, int rows, bool again)> wideInsert;
+  // The blob of blobWrite handed over in 64 KiB pieces, as a caller reading a file would: the
+  // raw client's own segment loop; this package through SQLPutData.
+  std::function<void(const std::vector<char>& data, int id)> blobPieces = nullptr;
 };
+constexpr size_t kPiece = 64 * 1024;
 
 // The value of row r, column c of the wide inserts.
 inline int32_t WideValue(int r, int c) {

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ibdb/Params.h"
@@ -13,11 +15,13 @@ namespace IbDB {
 struct TAtExec {
   struct TValue {
     int32_t Entry = 0;
-    uint8_t Null = 0;          // SQLPutData sent NULL
-    uint8_t Given = 0;         // a piece or NULL was sent
-    isc_blob_handle Blob = 0;  // a blob being written
-    ISC_QUAD Id{};             // the blob written
-    std::string Text;          // the pieces of any other value
+    uint8_t Null = 0;               // SQLPutData sent NULL
+    uint8_t Given = 0;              // a piece or NULL was sent
+    isc_blob_handle Blob = 0;       // a blob being written
+    ISC_QUAD Id{};                  // the blob written
+    std::unique_ptr<char[]> Carry;  // the start of the blob's next segment
+    int32_t Carried = 0;
+    std::string Text;  // the pieces of any other value
   };
   std::vector<TValue> Values;
   int32_t Current = -1;  // the value SQLParamData named last
@@ -65,12 +69,42 @@ int64_t Room(const XSQLVAR& var) {
   return type == SQL_DATE ? detail::kDateTextLength : kOtherText;
 }
 
-// Segments as long as the client carries, of even length: a piece a little longer than one
-// segment goes in two halves, not in a full one and a sliver.
-int32_t SegmentOf(int64_t length) {
-  const int64_t count =
-      std::max<int64_t>(1, (length + detail::kMaxSegmentSize - 1) / detail::kMaxSegmentSize);
-  return static_cast<int32_t>(std::max<int64_t>(1, (length + count - 1) / count));
+// Copies in 32-byte moves kept inline: the carried bytes are most of every piece.
+void CopyBytes(char* to, const char* from, size_t n) {
+  size_t i = 0;
+  for (; i + 32 <= n; i += 32) std::memcpy(to + i, from + i, 32);
+  std::memcpy(to + i, from + i, n - i);
+}
+
+// Writes a piece of a blob. Over the network every segment costs a round trip, so segments are
+// as long as the client carries whatever the pieces' lengths: what does not fill one waits for
+// the next piece, or for the blob's end. Embedded a segment costs a call, and a piece goes as it
+// is, in as few segments of even length as it needs.
+bool PutPiece(TIbStmtRec* stmt, TAtExec::TValue& value, const char* bytes, int64_t length) {
+  constexpr int32_t kFull = detail::kMaxSegmentSize;
+  if (stmt->Conn->State.Remote == 0) {
+    const int64_t count = (length + kFull - 1) / kFull;
+    const auto segment = static_cast<int32_t>(count > 1 ? (length + count - 1) / count : length);
+    return detail::PutSegments(stmt, &value.Blob, bytes, length, std::max(segment, 1));
+  }
+  if (value.Carried > 0) {
+    const auto take = static_cast<int32_t>(std::min<int64_t>(length, kFull - value.Carried));
+    CopyBytes(value.Carry.get() + value.Carried, bytes, static_cast<size_t>(take));
+    value.Carried += take;
+    bytes += take;
+    length -= take;
+    if (value.Carried < kFull) return true;
+    value.Carried = 0;
+    if (!detail::PutSegments(stmt, &value.Blob, value.Carry.get(), kFull, kFull)) return false;
+  }
+  const int64_t whole = length - length % kFull;
+  if (!detail::PutSegments(stmt, &value.Blob, bytes, whole, kFull)) return false;
+  if (whole < length) {
+    if (!value.Carry) value.Carry.reset(new char[kFull]);
+    value.Carried = static_cast<int32_t>(length - whole);
+    CopyBytes(value.Carry.get(), bytes + whole, static_cast<size_t>(value.Carried));
+  }
+  return true;
 }
 
 bool CreateBlob(TIbStmtRec* stmt, TAtExec::TValue& value) {
@@ -99,6 +133,8 @@ bool Finish(TIbStmtRec* stmt, TAtExec::TValue& value) {
   }
   detail::TRunning running(stmt->Conn, stmt->Status, stmt->QueryTimeout);
   if (value.Blob == 0 && !CreateBlob(stmt, value)) return false;
+  const int32_t carried = std::exchange(value.Carried, 0);
+  if (!detail::PutSegments(stmt, &value.Blob, value.Carry.get(), carried, carried)) return false;
   const bool closed =
       Watch(stmt->Conn, stmt->Status, Entries.isc_close_blob(stmt->Status, &value.Blob)) == 0;
   if (!closed) detail::DiscardBlob(stmt->Conn, &value.Blob);
@@ -233,8 +269,7 @@ int16_t SQLPutData(TIbStmtRec* hstmt, const void* rgbValue, int32_t cbValue) {
   if (value.Null != 0) return 0;
   if (BaseType(var.sqltype) == SQL_BLOB) {
     detail::TRunning running(hstmt->Conn, hstmt->Status, hstmt->QueryTimeout);
-    if ((value.Blob == 0 && !CreateBlob(hstmt, value)) ||
-        !detail::PutSegments(hstmt, &value.Blob, bytes, length, SegmentOf(length))) {
+    if ((value.Blob == 0 && !CreateBlob(hstmt, value)) || !PutPiece(hstmt, value, bytes, length)) {
       detail::EndAtExec(hstmt);
       return -1;
     }
