@@ -28,7 +28,23 @@ class CTypes : public ::testing::Test {
   }
   void TearDown() override {
     for (TIbStmtRec* s : statements) SQLFreeStmt(s, 1);
+    statements.clear();
     SQLDisconnect(conn);
+  }
+  // The same table in a database of the server's, attached over TCP.
+  void UseServer() {
+    TearDown();
+    path = dir.File("server.fdb");
+    VarloTest::CreateDatabase(path,
+                              {"CREATE TABLE T (ID INTEGER, I INTEGER, N92 NUMERIC(9,2), "
+                               "V VARCHAR(24), TB BLOB SUB_TYPE 1)",
+                               "INSERT INTO T (ID) VALUES (1)"},
+                              true, 3);
+    name = VarloTest::ServerName(path);
+    user = VarloTest::ServerUser();
+    password = VarloTest::ServerPassword();
+    ASSERT_EQ(SQLAllocConnect(conn), 0);
+    ASSERT_EQ(SQLConnect(conn, name, user, password), 0) << VarloTest::ErrorText(conn, nullptr);
   }
   TIbStmtRec* Prepare(const std::string& sql) {
     TIbStmtRec* stmt = nullptr;
@@ -40,18 +56,20 @@ class CTypes : public ::testing::Test {
   // Stores a literal in the row's column, committed, through the raw client.
   void Store(const std::string& column, const std::string& literal) {
     ASSERT_EQ(SQLTransact(conn, 0), 0);
-    RawDb(path).Exec("UPDATE T SET " + column + " = " + literal, 3);
+    RawDb(name, user, password).Exec("UPDATE T SET " + column + " = " + literal, 3);
   }
   // Whether the row's column holds the literal, as the server compares them.
   bool Holds(const std::string& column, const std::string& literal) {
     EXPECT_EQ(SQLTransact(conn, 0), 0);
-    return RawDb(path).QueryInt(
-               "SELECT COUNT(*) FROM T WHERE " + column + " IS NOT DISTINCT FROM " + literal, 3) ==
-           1;
+    return RawDb(name, user, password)
+               .QueryInt(
+                   "SELECT COUNT(*) FROM T WHERE " + column + " IS NOT DISTINCT FROM " + literal,
+                   3) == 1;
   }
 
   VarloTest::TempDir dir;
   std::string path = dir.File("ctypes.fdb");
+  std::string name = path, user, password;
   TIbConnRec* conn = nullptr;
   std::vector<TIbStmtRec*> statements;
 };
@@ -322,63 +340,69 @@ TEST_F(CTypes, FlagsSetBeforeBindingAreNullsAndNullsAreNeverStaleValues) {
 // Data at execution: a blob, a text and a number sent in pieces after SQLExecute, a NULL, calls
 // out of order refused with the sequence kept, a cancel and a refused piece executing nothing.
 TEST_F(CTypes, DataAtExecutionSendsPiecesAndExecutesOnlyWhenAllCame) {
-  TIbStmtRec* update = Prepare("UPDATE T SET TB = ?, V = ?, I = ?, N92 = ? WHERE ID = ?");
-  char blob[4] = {}, text[24] = {};
-  int32_t i = 0, id = 1, lengths[5] = {-2, -105, -2, -100, 4};
-  uint8_t nulls[5] = {};
-  void* buffers[4] = {blob, text, &i, &lengths[3]};
-  for (uint8_t n = 0; n < 4; ++n) {
-    const int16_t type = n == 2 ? CLong : CChar;
-    ASSERT_EQ(SQLBindParameter(update, n + 1, type, buffers[n], 24, &nulls[n], &lengths[n]), 0);
+  // Embedded a piece goes as it comes; over the network it is gathered into full segments.
+  for (bool server : {false, true}) {
+    SCOPED_TRACE(server ? "server" : "embedded");
+    if (server) UseServer();
+    TIbStmtRec* update = Prepare("UPDATE T SET TB = ?, V = ?, I = ?, N92 = ? WHERE ID = ?");
+    char blob[4] = {}, text[24] = {};
+    int32_t i = 0, id = 1, lengths[5] = {-2, -105, -2, -100, 4};
+    uint8_t nulls[5] = {};
+    void* buffers[4] = {blob, text, &i, &lengths[3]};
+    for (uint8_t n = 0; n < 4; ++n) {
+      const int16_t type = n == 2 ? CLong : CChar;
+      ASSERT_EQ(SQLBindParameter(update, n + 1, type, buffers[n], 24, &nulls[n], &lengths[n]), 0);
+    }
+    ASSERT_EQ(SQLBindParameter(update, 5, CLong, &id, 4, &nulls[4], &lengths[4]), 0);
+    auto sequenceError = [&] {
+      return VarloTest::ErrorText(conn, update).find("function sequence error") !=
+             std::string::npos;
+    };
+    void* named = nullptr;
+    EXPECT_TRUE(SQLParamData(update, &named) == -1 && sequenceError());
+    std::string bytes(200000, '\0');
+    for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<char>('a' + k % 26);
+    const int32_t value = 123456;
+    // Each run: the pieces of each value in turn (the first text piece up to its NUL), N92 NULL;
+    // a cancel after the first blob piece. What the last SQLParamData returns, -2 when cut short.
+    auto run = [&](bool cancel, const std::vector<std::string>& pieces) -> int {
+      EXPECT_EQ(SQLExecute(update), 99);
+      EXPECT_TRUE(SQLPutData(update, "x", 1) == -1 && sequenceError());
+      EXPECT_TRUE(SQLExecute(update) == -1 && SQLFetch(update) == -1 && sequenceError());
+      EXPECT_TRUE(SQLParamData(update, &named) == 99 && named == blob);
+      for (size_t at = 0; at < bytes.size(); at += 65536) {
+        EXPECT_EQ(
+            SQLPutData(update, bytes.data() + at, std::min<int32_t>(65536, bytes.size() - at)), 0);
+        if (cancel) return SQLCancel(update) == 0 && SQLParamData(update, &named) == -1 ? -2 : -3;
+      }
+      EXPECT_TRUE(SQLParamData(update, &named) == 99 && named == text);
+      for (const std::string& piece : pieces) {
+        const auto length = static_cast<int32_t>(&piece == &pieces[0] ? -3 : piece.size());
+        if (SQLPutData(update, piece.c_str(), length) != 0) return -2;
+      }
+      EXPECT_TRUE(SQLParamData(update, &named) == 99 && named == &i);
+      EXPECT_EQ(SQLPutData(update, &value, 0), 0);  // a fixed size: the length is not read
+      EXPECT_TRUE(SQLParamData(update, &named) == 99 && named == &lengths[3]);
+      EXPECT_EQ(SQLPutData(update, nullptr, -1), 0);
+      return SQLParamData(update, &named);
+    };
+    Store("N92", "1.5");
+    EXPECT_EQ(run(false, {"hello", " world"}), 0) << VarloTest::ErrorText(conn, update);
+    EXPECT_TRUE(Holds("OCTET_LENGTH(TB)", "200000") && Holds("V", "'hello world'") &&
+                Holds("I", "123456") && Holds("N92", "NULL"));
+    EXPECT_TRUE(Holds("SUBSTRING(TB FROM 65530 FOR 8)", "'" + bytes.substr(65529, 8) + "'"));
+    // A cancel, and a text longer than the column, execute nothing; the statement stays usable.
+    EXPECT_EQ(run(true, {}), -2);
+    EXPECT_EQ(run(false, {"0123456789", "0123456789", "01234"}), -2);
+    EXPECT_NE(VarloTest::ErrorText(conn, update).find("parameter 2: 25 bytes for a column of 24"),
+              std::string::npos);
+    EXPECT_TRUE(Holds("V", "'hello world'"));
+    EXPECT_EQ(run(false, {"again"}), 0);
+    EXPECT_TRUE(Holds("V", "'again'") && Holds("OCTET_LENGTH(TB)", "200000"));
+    ASSERT_EQ(SQLParamOptions(update, 2, nullptr), 0);
+    EXPECT_EQ(SQLExecute(update), -1);
+    EXPECT_NE(VarloTest::ErrorText(conn, update).find("data at execution"), std::string::npos);
   }
-  ASSERT_EQ(SQLBindParameter(update, 5, CLong, &id, 4, &nulls[4], &lengths[4]), 0);
-  auto sequenceError = [&] {
-    return VarloTest::ErrorText(conn, update).find("function sequence error") != std::string::npos;
-  };
-  void* named = nullptr;
-  EXPECT_TRUE(SQLParamData(update, &named) == -1 && sequenceError());
-  std::string bytes(200000, '\0');
-  for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<char>('a' + k % 26);
-  const int32_t value = 123456;
-  // Each run: the pieces of each value in turn (the first text piece up to its NUL), N92 NULL;
-  // a cancel after the first blob piece. What the last SQLParamData returns, -2 when cut short.
-  auto run = [&](bool cancel, const std::vector<std::string>& pieces) -> int {
-    EXPECT_EQ(SQLExecute(update), 99);
-    EXPECT_TRUE(SQLPutData(update, "x", 1) == -1 && sequenceError());
-    EXPECT_TRUE(SQLExecute(update) == -1 && SQLFetch(update) == -1 && sequenceError());
-    EXPECT_TRUE(SQLParamData(update, &named) == 99 && named == blob);
-    for (size_t at = 0; at < bytes.size(); at += 65536) {
-      EXPECT_EQ(SQLPutData(update, bytes.data() + at, std::min<int32_t>(65536, bytes.size() - at)),
-                0);
-      if (cancel) return SQLCancel(update) == 0 && SQLParamData(update, &named) == -1 ? -2 : -3;
-    }
-    EXPECT_TRUE(SQLParamData(update, &named) == 99 && named == text);
-    for (const std::string& piece : pieces) {
-      const auto length = static_cast<int32_t>(&piece == &pieces[0] ? -3 : piece.size());
-      if (SQLPutData(update, piece.c_str(), length) != 0) return -2;
-    }
-    EXPECT_TRUE(SQLParamData(update, &named) == 99 && named == &i);
-    EXPECT_EQ(SQLPutData(update, &value, 0), 0);  // a fixed size: the length is not read
-    EXPECT_TRUE(SQLParamData(update, &named) == 99 && named == &lengths[3]);
-    EXPECT_EQ(SQLPutData(update, nullptr, -1), 0);
-    return SQLParamData(update, &named);
-  };
-  Store("N92", "1.5");
-  EXPECT_EQ(run(false, {"hello", " world"}), 0) << VarloTest::ErrorText(conn, update);
-  EXPECT_TRUE(Holds("OCTET_LENGTH(TB)", "200000") && Holds("V", "'hello world'") &&
-              Holds("I", "123456") && Holds("N92", "NULL"));
-  EXPECT_TRUE(Holds("SUBSTRING(TB FROM 65530 FOR 8)", "'" + bytes.substr(65529, 8) + "'"));
-  // A cancel, and a text longer than the column, execute nothing; the statement stays usable.
-  EXPECT_EQ(run(true, {}), -2);
-  EXPECT_EQ(run(false, {"0123456789", "0123456789", "01234"}), -2);
-  EXPECT_NE(VarloTest::ErrorText(conn, update).find("parameter 2: 25 bytes for a column of 24"),
-            std::string::npos);
-  EXPECT_TRUE(Holds("V", "'hello world'"));
-  EXPECT_EQ(run(false, {"again"}), 0);
-  EXPECT_TRUE(Holds("V", "'again'") && Holds("OCTET_LENGTH(TB)", "200000"));
-  ASSERT_EQ(SQLParamOptions(update, 2, nullptr), 0);
-  EXPECT_EQ(SQLExecute(update), -1);
-  EXPECT_NE(VarloTest::ErrorText(conn, update).find("data at execution"), std::string::npos);
 }
 
 }  // namespace
