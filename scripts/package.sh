@@ -14,8 +14,9 @@ fi
 ensure_packages "${BUILD_PACKAGES[@]}"
 cd "$VARLO_ROOT"
 rm -rf "$build/packages"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release "${prefix[@]}" \
-  -DVARLO_BUILD_TESTS=OFF -DVARLO_BUILD_EXAMPLES=OFF >/dev/null
+# Warnings as errors: the release build's optimiser warns where the others do not look.
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DVARLO_WERROR=ON "${prefix[@]}" \
+  -DVARLO_BUILD_TESTS=OFF -DVARLO_BUILD_EXAMPLES=ON >/dev/null
 cmake --build "$build" -j "$(nproc)"
 (cd "$build" && cpack -B packages >/dev/null)
 ls "$build"/packages/*.deb
