@@ -988,23 +988,13 @@ void BigBlob(const std::string& dir, bool server) {
   Target target;
   target.path = dir + (server ? "/big-server.fdb" : "/big.fdb");
   target.server = server;
-  ISC_STATUS st[20];
-  isc_db_handle db = 0;
-  isc_tr_handle tr = 0;
-  const std::string sql = "CREATE DATABASE '" + target.path + "' PAGE_SIZE 8192";
-  Check(isc_dsql_execute_immediate(st, &db, &tr, 0, sql.c_str(), 1, nullptr), "create", st);
-  isc_detach_database(st, &db);
-  target.name = target.path;
-  {
-    Raw raw(target);
-    raw.Exec("CREATE TABLE BLOBS (ID INTEGER, B BLOB SUB_TYPE 0)");
-  }
   if (server) {
-    HandToServer(target.path);
-    target.name = "localhost:" + target.path;
     target.user = Env("VARLO_TEST_USER", "VARLO_TEST");
     target.password = Env("VARLO_TEST_PASSWORD", "varlo-test-pw");
   }
+  Raw(CreateFile(target)).Exec("CREATE TABLE BLOBS (ID INTEGER, B BLOB SUB_TYPE 0)");
+  if (server) HandToServer(target.path);
+  target.name = server ? "localhost:" + target.path : target.path;
   std::vector<std::shared_ptr<void>> keep;
   TIbConnRec* conn = IbDBConnect(target, keep);
   constexpr size_t kSize = size_t{1} << 30;
@@ -1012,27 +1002,33 @@ void BigBlob(const std::string& dir, bool server) {
   std::vector<char> piece(kPiece);
   TIbStmtRec* stmt = nullptr;
   SQLAllocStmt(conn, stmt);
-  SQLPrepare(stmt, "INSERT INTO BLOBS (ID, B) VALUES (1, ?)", 0);
-  int32_t atExec = -2;
-  uint8_t isNull = 0;
-  SQLBindParameter(stmt, 1, CBinary, piece.data(), 1, &isNull, &atExec);
-  ResetPeak();
-  const long writeStart = PeakKiB();
-  const double writeSeconds = Seconds([&] {
+  SQLPrepare(stmt, "INSERT INTO BLOBS (ID, B) VALUES (?, ?)", 0);
+  int32_t id = 0, atExec = -2;
+  uint8_t nulls[2] = {};
+  SQLBindParameter(stmt, 1, 496, &id, 4, &nulls[0], nullptr);
+  SQLBindParameter(stmt, 2, CBinary, piece.data(), 1, &nulls[1], &atExec);
+  auto write = [&](size_t size, StreamChecksum* sum) {
     void* named = nullptr;
     bool ok = SQLExecute(stmt) == 99 && SQLParamData(stmt, &named) == 99;
-    for (size_t at = 0; ok && at < kSize; at += kPiece) {
+    for (size_t at = 0; ok && at < size; at += kPiece) {
       for (size_t i = 0; i < kPiece; ++i) {
         piece[i] = static_cast<char>(((at + i) * 2654435761u) >> 13);
       }
-      expected.Add(piece.data(), kPiece);
+      if (sum != nullptr) sum->Add(piece.data(), kPiece);
       ok = SQLPutData(stmt, piece.data(), static_cast<int32_t>(kPiece)) == 0;
     }
     if (!ok || SQLParamData(stmt, &named) != 0 || SQLTransact(conn, 0) != 0) {
       std::fprintf(stderr, "1 GiB blob: the write failed\n");
       std::exit(1);
     }
-  });
+  };
+  // A first blob of 64 MiB fills the engine's page cache, which any write of that size fills:
+  // what grows after it is the package's and the client's.
+  write(size_t{64} << 20, nullptr);
+  id = 1;
+  ResetPeak();
+  const long writeStart = PeakKiB();
+  const double writeSeconds = Seconds([&] { write(kSize, &expected); });
   const long writePeak = PeakKiB();
   SQLFreeStmt(stmt, 1);
   ResetPeak();
@@ -1046,8 +1042,9 @@ void BigBlob(const std::string& dir, bool server) {
     std::exit(1);
   }
   std::printf(
-      "1 GiB blob, %s: written through SQLPutData in 64 KiB pieces in %.2f s, peak resident "
-      "memory %ld KiB before and %ld KiB after; read through SQLGetData and a 64 KiB buffer in "
+      "1 GiB blob, %s: written through SQLPutData in 64 KiB pieces in %.2f s (after one of 64 "
+      "MiB), peak resident memory %ld KiB before and %ld KiB after; read through SQLGetData and a "
+      "64 KiB buffer in "
       "%.2f s, %ld KiB before and %ld KiB after\n",
       server ? "over the server" : "embedded", writeSeconds, writeStart, writePeak, readSeconds,
       readStart, readPeak);

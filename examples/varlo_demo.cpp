@@ -33,19 +33,22 @@ using namespace IbDB;
 namespace {
 
 struct Options {
-  std::string db, user, password, form, query, charset, dialect;
+  std::string db, user, password, form, query, charset, dialect, load;
 };
 
 void Usage() {
   std::cout << "usage: varlo-demo [--db NAME] [--user USER] [--password PASSWORD]\n"
-               "                  [--charset NAME] [--dialect N] [--form FILE | --query SQL]\n"
+               "                  [--charset NAME] [--dialect N]\n"
+               "                  [--form FILE | --query SQL [--load FILE]]\n"
                "  --db NAME        database to use (a path, or localhost:/path over the server);\n"
                "                   default: a new embedded database in a temporary folder\n"
                "  --user, --password  credentials for --db\n"
                "  --charset NAME   the connection's character set (UTF8, WIN1251, ...)\n"
                "  --dialect N      prepare --query in SQL dialect 1 or 3, not the database's\n"
                "  --form FILE      load a TIBQuery from a text form file and run it\n"
-               "  --query SQL      run SQL on --db and print what it returns\n";
+               "  --query SQL      run SQL on --db and print what it returns\n"
+               "  --load FILE      the one parameter of --query: the file's bytes, sent in\n"
+               "                   64 KiB pieces (a blob of any size in flat memory)\n";
 }
 
 bool ParseArgs(int argc, char** argv, Options& options) {
@@ -63,6 +66,7 @@ bool ParseArgs(int argc, char** argv, Options& options) {
     if (arg == "--query" && value(options.query)) continue;
     if (arg == "--charset" && value(options.charset)) continue;
     if (arg == "--dialect" && value(options.dialect)) continue;
+    if (arg == "--load" && value(options.load)) continue;
     Usage();
     if (arg == "--help" || arg == "-h") return false;
     std::exit(2);
@@ -306,6 +310,44 @@ int Connect(const Options& options, TIbConnRec*& conn) {
 // Prepares and runs a statement through the call-level interface, describes and binds every
 // column and prints the rows as they come, under the columns' names. Returns the process result:
 // 0, or 1 after printing the error text.
+// Executes the statement; with a file, its one parameter is the file's bytes, sent at execution
+// in 64 KiB pieces, so that a file of any size costs one piece of memory.
+int16_t Execute(TIbStmtRec* stmt, const std::string& file, std::string& error) {
+  if (file.empty()) return SQLExecute(stmt);
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    error = "cannot read " + file;
+    return -1;
+  }
+  if (stmt->InSqlda->sqld != 1) {
+    error = "--load needs a statement with one parameter (?)";
+    return -1;
+  }
+  char token = 0;  // names the parameter; never read
+  uint8_t isNull = 0;
+  int32_t atExecution = -2;
+  if (SQLBindParameter(stmt, 1, CBinary, &token, 1, &isNull, &atExecution) != 0) return -1;
+  void* named = nullptr;
+  int16_t rc = SQLExecute(stmt);
+  if (rc == 99) rc = SQLParamData(stmt, &named);
+  std::vector<char> piece(64 * 1024);
+  long long total = 0;
+  while (rc == 99 && in) {
+    in.read(piece.data(), static_cast<std::streamsize>(piece.size()));
+    const auto n = static_cast<int32_t>(in.gcount());
+    if (n > 0 && SQLPutData(stmt, piece.data(), n) != 0) return -1;
+    total += n;
+  }
+  if (rc == 99 && in.bad()) {
+    SQLCancel(stmt);
+    error = "reading " + file + " failed";
+    return -1;
+  }
+  if (rc == 99) rc = SQLParamData(stmt, &named);
+  if (rc == 0) std::printf("sent %lld bytes of %s\n", total, file.c_str());
+  return rc;
+}
+
 int PrintQuery(const Options& options, const std::string& sql) {
   TIbConnRec* conn = nullptr;
   if (Connect(options, conn) != 0) return 1;
@@ -338,7 +380,7 @@ int PrintQuery(const Options& options, const std::string& sql) {
     columns.push_back(std::move(c));
     if (n == 255) break;
   }
-  if (error.empty() && SQLExecute(stmt) != 0) fail(stmt);
+  if (error.empty() && Execute(stmt, options.load, error) != 0 && error.empty()) fail(stmt);
 
   auto line = [&](auto cell, const char* separator) {
     std::string out;
