@@ -223,7 +223,8 @@ struct Column {
                                   static_cast<int32_t>(buffer.size()), &total);
     if (rc != 0 && rc != 1) return "<unreadable blob>";
     if (total == -1) return "NULL";
-    if (subType != 1) return "<" + std::to_string(total) + " bytes>";
+    // Appended, not "<" + ...: GCC 12's release build sees a false overlap in that insert.
+    if (subType != 1) return std::string("<").append(std::to_string(total)).append(" bytes>");
     const std::string read(buffer.data(), static_cast<size_t>(std::min(total, kBlobPeek)));
     std::string text = Printable(read.data(), read.size());
     const std::string shown = FirstCharacters(text, kTextBlobWidth);
