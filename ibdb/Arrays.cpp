@@ -555,7 +555,7 @@ int16_t detail::ExecuteRows(TIbStmtRec* stmt) {
     }
   }
   TRunning running(stmt->Conn, stmt->Status, stmt->QueryTimeout);
-  if (!StartIfNone(stmt)) return -1;
+  if (running.Failed || !StartIfNone(stmt)) return -1;
   TArrays& arrays = *stmt->Arrays;
   TSavepoint savepoint(stmt);
   int64_t failed = -1;
@@ -604,7 +604,7 @@ int16_t detail::ExecuteRows(TIbStmtRec* stmt) {
 }
 
 int16_t SQLParamOptions(TIbStmtRec* hstmt, uint32_t crow, uint32_t* pirow) {
-  if (hstmt == nullptr || detail::AwaitingData(hstmt)) return -1;
+  if (hstmt == nullptr || !detail::Live(hstmt) || detail::AwaitingData(hstmt)) return -1;
   if (crow == 0) {
     SetError(hstmt->Status, isc_dsql_sqlda_value_err);
     return -1;

@@ -132,7 +132,7 @@ bool Finish(TIbStmtRec* stmt, TAtExec::TValue& value) {
     return detail::Report(stmt, why, false, value.Entry + 1);
   }
   detail::TRunning running(stmt->Conn, stmt->Status, stmt->QueryTimeout);
-  if (value.Blob == 0 && !CreateBlob(stmt, value)) return false;
+  if (running.Failed || (value.Blob == 0 && !CreateBlob(stmt, value))) return false;
   const int32_t carried = std::exchange(value.Carried, 0);
   if (!detail::PutSegments(stmt, &value.Blob, value.Carry.get(), carried, carried)) return false;
   const bool closed =
@@ -203,7 +203,7 @@ bool detail::RefuseAwaiting(TIbStmtRec* stmt) {
 }
 
 int16_t SQLParamData(TIbStmtRec* hstmt, void** prgbValue) {
-  if (hstmt == nullptr) return -1;
+  if (hstmt == nullptr || !detail::Live(hstmt)) return -1;
   if (hstmt->AtExec != nullptr && Cancelled(hstmt)) detail::EndAtExec(hstmt);
   if (hstmt->AtExec == nullptr) return SequenceError(hstmt, "no data at execution is awaited");
   TAtExec& seq = *hstmt->AtExec;
@@ -221,7 +221,7 @@ int16_t SQLParamData(TIbStmtRec* hstmt, void** prgbValue) {
 }
 
 int16_t SQLPutData(TIbStmtRec* hstmt, const void* rgbValue, int32_t cbValue) {
-  if (hstmt == nullptr) return -1;
+  if (hstmt == nullptr || !detail::Live(hstmt)) return -1;
   if (hstmt->AtExec != nullptr && Cancelled(hstmt)) detail::EndAtExec(hstmt);
   if (hstmt->AtExec == nullptr) return SequenceError(hstmt, "no data at execution is awaited");
   TAtExec& seq = *hstmt->AtExec;
@@ -269,7 +269,8 @@ int16_t SQLPutData(TIbStmtRec* hstmt, const void* rgbValue, int32_t cbValue) {
   if (value.Null != 0) return 0;
   if (BaseType(var.sqltype) == SQL_BLOB) {
     detail::TRunning running(hstmt->Conn, hstmt->Status, hstmt->QueryTimeout);
-    if ((value.Blob == 0 && !CreateBlob(hstmt, value)) || !PutPiece(hstmt, value, bytes, length)) {
+    if (running.Failed || (value.Blob == 0 && !CreateBlob(hstmt, value)) ||
+        !PutPiece(hstmt, value, bytes, length)) {
       detail::EndAtExec(hstmt);
       return -1;
     }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,7 +16,9 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <unordered_set>
 #include <utility>
@@ -58,9 +61,36 @@ struct TShared {
   bool TimerStarted = false;
 };
 
+// A forked child has the parent's state but only the thread that forked: the mutex is taken
+// around the fork so that the child's copy is whole, and the child starts a timer of its own
+// when it needs one; the deadlines and retries were the parent's calls'.
+void BeforeFork();
+void AfterForkParent();
+void AfterForkChild();
+
 TShared& Shared() {
-  static TShared* shared = new TShared;
+  static TShared* shared = [] {
+    auto* made = new TShared;
+    pthread_atfork(BeforeFork, AfterForkParent, AfterForkChild);
+    return made;
+  }();
   return *shared;
+}
+
+void BeforeFork() {
+  Shared().Mutex.lock();
+}
+void AfterForkParent() {
+  Shared().Mutex.unlock();
+}
+void AfterForkChild() {
+  TShared& shared = Shared();
+  shared.Armed.clear();
+  shared.Retries.clear();
+  shared.TimerStarted = false;
+  // The parent's timer may have waited on the condition: the child's copy starts afresh.
+  new (&shared.Wake) std::condition_variable;
+  shared.Mutex.unlock();
 }
 
 std::atomic_ref<uint32_t> RunningOf(TIbConnRec* conn) {
@@ -80,10 +110,16 @@ ISC_STATUS Send(TIbConnRec* conn, int kind) {
 void TimerLoop();
 
 // Starts the package's one timer thread when first needed; under the mutex.
-void StartTimer(TShared& shared) {
-  if (shared.TimerStarted) return;
+// Starts the timer thread unless it runs; false when no thread could be had.
+bool StartTimer(TShared& shared) {
+  if (shared.TimerStarted) return true;
+  try {
+    std::thread(TimerLoop).detach();
+  } catch (const std::system_error&) {
+    return false;
+  }
   shared.TimerStarted = true;
-  std::thread(TimerLoop).detach();
+  return true;
 }
 
 // Raises a cancel on the request running on the connection, if one runs; under the mutex. It is
@@ -167,14 +203,27 @@ void TimerLoop() {
 
 }  // namespace
 
-void TRunning::Arm(uint32_t timeoutSeconds) {
+bool TRunning::Arm(uint32_t timeoutSeconds) {
   TShared& shared = Shared();
   std::lock_guard lock(shared.Mutex);
+  if (!StartTimer(shared)) return false;
   When = Clock::now() + std::chrono::seconds(timeoutSeconds);
   shared.Armed.push_back(this);
   Armed = true;
-  StartTimer(shared);
   shared.Wake.notify_one();
+  return true;
+}
+
+void TRunning::Refuse(ISC_STATUS* status) {
+  static const char kText[] = "the query timeout's timer thread could not be started";
+  status[0] = isc_arg_gds;
+  status[1] = isc_random;
+  status[2] = isc_arg_string;
+  status[3] = reinterpret_cast<ISC_STATUS>(kText);
+  status[4] = isc_arg_end;
+  RunningOf(Conn).store(kIdle, std::memory_order_release);
+  Conn = nullptr;
+  Failed = true;
 }
 
 void TRunning::Finish(uint32_t was) {
@@ -248,32 +297,38 @@ bool Endpoint(const std::string& name, std::string& host, std::string& port) {
   return colon != std::string::npos && !host.empty();
 }
 
-// Whether a TCP connection to host and port opens before the deadline.
-bool Reachable(const std::string& host, const std::string& port, Clock::time_point deadline) {
+// Whether a TCP connection to host and port opens before the deadline: 0, or the error of the
+// last address tried (ETIMEDOUT when the deadline passed first).
+int Reachable(const std::string& host, const std::string& port, Clock::time_point deadline) {
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0)
-    return true;  // the client says why
-  bool reached = false;
-  for (addrinfo* a = found; a != nullptr && !reached && Clock::now() < deadline; a = a->ai_next) {
+  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return 0;  // the client says
+  int failure = ETIMEDOUT;
+  for (addrinfo* a = found; a != nullptr && failure != 0 && Clock::now() < deadline;
+       a = a->ai_next) {
     const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) continue;
     if (connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
-      reached = true;
+      failure = 0;
     } else if (errno == EINPROGRESS) {
       pollfd p{fd, POLLOUT, 0};
       const auto left =
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       int error = 0;
       socklen_t size = sizeof(error);
-      reached = poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) == 1 &&
-                getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0;
+      if (poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) != 1) {
+        failure = ETIMEDOUT;
+      } else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0) {
+        failure = error;
+      }
+    } else {
+      failure = errno;
     }
     close(fd);
   }
   freeaddrinfo(found);
-  return reached;
+  return failure;
 }
 
 }  // namespace
@@ -288,13 +343,18 @@ int detail::LoginProbe(TIbConnRec* conn, const std::string& dbName) {
         service != nullptr ? std::to_string(ntohs(static_cast<uint16_t>(service->s_port))) : "3050";
   }
   const auto start = Clock::now();
-  if (Reachable(host, port, start + std::chrono::seconds(seconds))) {
+  const int failure = Reachable(host, port, start + std::chrono::seconds(seconds));
+  if (failure == 0) {
     const auto spent = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start);
     return std::max<int>(1, seconds - static_cast<int>(spent.count()));
   }
   // The strings live in the record, as a lost attachment's do.
   char* strings = conn->State.LostStrings;
-  const std::string text = "login timeout of " + std::to_string(seconds) + " s expired";
+  const std::string text =
+      failure == ETIMEDOUT
+          ? "login timeout of " + std::to_string(seconds) + " s expired"
+          : std::string(strerrordesc_np(failure) != nullptr ? strerrordesc_np(failure) : "error") +
+                " (" + host + " port " + port + ")";
   const size_t hostLength = std::min(host.size(), sizeof(conn->State.LostStrings) / 2 - 1);
   std::memcpy(strings, host.data(), hostLength);
   strings[hostLength] = '\0';
@@ -308,6 +368,17 @@ int detail::LoginProbe(TIbConnRec* conn, const std::string& dbName) {
   return -1;
 }
 
+thread_local detail::TLiveCache detail::LastLive{nullptr, 0};
+std::atomic<uint64_t> detail::StatementsFreed{0};
+
+bool detail::LiveInRegistry(TIbStmtRec* stmt) {
+  TShared& shared = Shared();
+  std::lock_guard lock(shared.Mutex);
+  if (shared.Live.count(stmt) == 0) return false;
+  LastLive = TLiveCache{stmt, StatementsFreed.load(std::memory_order_relaxed)};
+  return true;
+}
+
 void detail::Register(TIbStmtRec* stmt) {
   TShared& shared = Shared();
   std::lock_guard lock(shared.Mutex);
@@ -318,18 +389,26 @@ void detail::Unregister(TIbStmtRec* stmt) {
   TShared& shared = Shared();
   std::lock_guard lock(shared.Mutex);
   shared.Live.erase(stmt);
+  StatementsFreed.fetch_add(1, std::memory_order_release);
 }
 
-void detail::UnregisterAll(TIbConnRec* conn) {
+std::vector<TIbStmtRec*> detail::UnregisterAll(TIbConnRec* conn) {
   TShared& shared = Shared();
   std::lock_guard lock(shared.Mutex);
-  std::erase_if(shared.Live, [conn](TIbStmtRec* stmt) { return stmt->Conn == conn; });
+  std::vector<TIbStmtRec*> taken;
+  std::erase_if(shared.Live, [&](TIbStmtRec* stmt) {
+    if (stmt->Conn != conn) return false;
+    taken.push_back(stmt);
+    return true;
+  });
+  StatementsFreed.fetch_add(1, std::memory_order_release);
+  return taken;
 }
 
 int16_t SQLCancel(TIbStmtRec* hstmt) {
   TShared& shared = Shared();
   std::lock_guard lock(shared.Mutex);
-  if (shared.Live.count(hstmt) == 0) return -1;  // dropped, or never a statement
+  if (shared.Live.count(hstmt) == 0) return -1;  // freed, or never a statement
   // Data at execution awaited ends at the statement's next call, in the caller's thread.
   std::atomic_ref<uint8_t>(hstmt->AtExecCancel).store(1, std::memory_order_release);
   return Raise(shared, hstmt->Conn) ? 0 : -1;
@@ -338,7 +417,7 @@ int16_t SQLCancel(TIbStmtRec* hstmt) {
 int32_t SQLSetStmtOption(TIbStmtRec* hstmt, uint16_t fOption, uint32_t vParam) {
   constexpr uint16_t kQueryTimeout = 0;
   constexpr uint16_t kArrayMode = 150;
-  if (hstmt == nullptr) return -1;
+  if (hstmt == nullptr || !detail::Live(hstmt)) return -1;
   if (fOption == kQueryTimeout) hstmt->QueryTimeout = vParam;
   if (fOption == kArrayMode) {
     if (vParam > 1) {

@@ -252,7 +252,15 @@ int32_t SQLConnect(TIbConnRec* hdbc, const std::string& dbName, const std::strin
 
 int32_t SQLDisconnect(TIbConnRec*& hdbc) {
   if (hdbc == nullptr) return 0;
-  detail::UnregisterAll(hdbc);  // from here on SQLCancel reaches none of its statements
+  // Its statements end with it: no call reaches them from here on, and their records go (the
+  // client's statements with a drop while the attachment answers, else with the detach).
+  for (TIbStmtRec* stmt : detail::UnregisterAll(hdbc)) {
+    ISC_STATUS scratch[20];
+    if (hdbc->State.Lost == 0) {
+      Watch(hdbc, scratch, Entries.isc_dsql_free_statement(scratch, &stmt->StmtHandle, DSQL_drop));
+    }
+    detail::FreeRecord(stmt);
+  }
   const bool shared = SharesTransaction(hdbc);
   const isc_tr_handle old = hdbc->TrHandle;
   if (hdbc->State.Lost != 0) {

@@ -239,8 +239,9 @@ int64_t detail::ReadBlobInto(TIbStmtRec* stmt, const ISC_QUAD* id, char* buffer,
 }
 
 int32_t IBBlobToPtr(TIbStmtRec* hstmt, const ISC_QUAD* blobId, void* buffer, int32_t segmentSize) {
-  if (hstmt == nullptr || hstmt->Conn == nullptr || blobId == nullptr || buffer == nullptr ||
-      segmentSize < 1 || segmentSize > kMaxSegmentSize || hstmt->Conn->State.Lost != 0) {
+  if (hstmt == nullptr || !detail::Live(hstmt) || hstmt->Conn == nullptr || blobId == nullptr ||
+      buffer == nullptr || segmentSize < 1 || segmentSize > kMaxSegmentSize ||
+      hstmt->Conn->State.Lost != 0) {
     return -1;
   }
   TIbConnRec* conn = hstmt->Conn;

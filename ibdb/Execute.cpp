@@ -124,6 +124,7 @@ int16_t detail::ExecuteOnce(TIbStmtRec* hstmt) {
   if (hstmt->AtExec != nullptr) return 99;  // the caller's data first
   TIbConnRec* conn = hstmt->Conn;
   detail::TRunning running(conn, hstmt->Status, hstmt->QueryTimeout);
+  if (running.Failed) return -1;
   // Opened before the parameters, so that blobs are created in the transaction that executes.
   if (!detail::StartIfNone(hstmt)) return -1;
   if (withParams) {

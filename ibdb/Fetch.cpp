@@ -104,6 +104,7 @@ int16_t SQLFetch(TIbStmtRec* hstmt) {
   }
   if (index.PlanStale != 0) MakePlan(index, out->sqld, &hstmt->HeldNull);
   detail::TRunning running(hstmt->Conn, hstmt->Status, hstmt->QueryTimeout);
+  if (running.Failed) return -1;
   if (hstmt->GetData != nullptr) detail::NextHeldRow(hstmt);
   ISC_STATUS rc = detail::Watch(
       hstmt->Conn, hstmt->Status,

@@ -280,6 +280,7 @@ int16_t SQLGetData(TIbStmtRec* hstmt, uint8_t icol, int16_t fCType, void* rgbVal
     return 0;
   }
   detail::TRunning running(hstmt->Conn, hstmt->Status, hstmt->QueryTimeout);
+  if (running.Failed) return -1;
   if (ctype != 0) {
     return ConvertedValue(hstmt, entry, ctype, column, buffer, cbValueMax, pcbValue);
   }

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 namespace IbDB::detail {
 
@@ -62,8 +63,24 @@ inline bool Refused(const TIbConnRec* conn, ISC_STATUS* status) {
   std::memcpy(status, conn->State.LostStatus, sizeof(conn->State.LostStatus));
   return true;
 }
+// Whether a statement handle is one the package allocated and has not freed: the registry of
+// live statements answers, and each thread remembers the last handle it found there until any
+// statement is freed. A freed handle's memory is never read.
+struct TLiveCache {
+  TIbStmtRec* Stmt;
+  uint64_t Frees;
+};
+extern thread_local TLiveCache LastLive;
+extern std::atomic<uint64_t> StatementsFreed;
+bool LiveInRegistry(TIbStmtRec* stmt);
+inline bool Live(TIbStmtRec* stmt) {
+  return (stmt == LastLive.Stmt &&
+          LastLive.Frees == StatementsFreed.load(std::memory_order_acquire)) ||
+         LiveInRegistry(stmt);
+}
+
 inline bool Refused(TIbStmtRec* stmt) {
-  return Refused(stmt->Conn, stmt->Status);
+  return !Live(stmt) || Refused(stmt->Conn, stmt->Status);
 }
 
 // Marks a call running on the connection for the length of its scope, so that SQLCancel (and
@@ -84,7 +101,7 @@ class TRunning {
       return;
     }
     running.store(kCallRunning, std::memory_order_release);
-    if (timeoutSeconds != 0) Arm(timeoutSeconds);
+    if (timeoutSeconds != 0 && !Arm(timeoutSeconds)) Refuse(status);
   }
   ~TRunning() {
     if (Conn == nullptr) return;
@@ -105,9 +122,11 @@ class TRunning {
   std::chrono::steady_clock::time_point When{};
   int Phase = 0;  // 0: cancel at When; 1: close the connection's side at When
   bool Armed = false;
+  bool Failed = false;  // no deadline could be set: the call must not run (the error in status)
 
  private:
-  void Arm(uint32_t timeoutSeconds);  // a deadline for the timer
+  bool Arm(uint32_t timeoutSeconds);  // a deadline for the timer; false without a timer thread
+  void Refuse(ISC_STATUS* status);    // the call is not marked running after all
   void Finish(uint32_t was);          // a cancel sent or a deadline armed: settle it
 };
 
@@ -116,11 +135,14 @@ class TRunning {
 // timeout is set), or -1 with the error left in the connection's Status.
 int LoginProbe(TIbConnRec* conn, const std::string& dbName);
 
-// The statements SQLCancel may reach: registered when allocated, unregistered before they are
-// freed, and all of a connection's before it is detached.
+// The statements SQLCancel and every other call may reach: registered when allocated,
+// unregistered before they are freed; a connection's are taken out all at once before its
+// detach, which frees them.
 void Register(TIbStmtRec* stmt);
 void Unregister(TIbStmtRec* stmt);
-void UnregisterAll(TIbConnRec* conn);
+std::vector<TIbStmtRec*> UnregisterAll(TIbConnRec* conn);
+// Frees a statement record and all it holds, the client's statement left to its attachment.
+void FreeRecord(TIbStmtRec* stmt);
 
 // Transaction-existence block as the client reads it.
 struct TTeb {

@@ -147,8 +147,18 @@ int16_t SQLPrepare(TIbStmtRec* hstmt, const char* szSqlStr, int32_t /*cbSqlStr*/
   return result;
 }
 
+void detail::FreeRecord(TIbStmtRec* stmt) {
+  detail::EndAtExec(stmt);
+  detail::ReleaseBindings(stmt);
+  detail::ReleaseArrays(stmt, true);
+  std::free(stmt->OutSqlda);
+  std::free(stmt->InSqlda);
+  std::free(stmt);
+}
+
 int16_t SQLFreeStmt(TIbStmtRec* hstmt, uint8_t fOption) {
   if (hstmt == nullptr) return 0;
+  if (!detail::Live(hstmt)) return -1;  // freed already, by a drop or its connection's end
   // Nothing goes to a lost attachment: its detach releases the client's statement.
   const bool lost = hstmt->Conn->State.Lost != 0;
   detail::EndAtExec(hstmt);
@@ -159,16 +169,12 @@ int16_t SQLFreeStmt(TIbStmtRec* hstmt, uint8_t fOption) {
             Entries.isc_dsql_free_statement(hstmt->Status, &hstmt->StmtHandle, DSQL_close));
     }
   } else if (fOption == kDropOption) {
-    detail::Unregister(hstmt);  // SQLCancel reaches it no more
+    detail::Unregister(hstmt);  // no call reaches it any more
     if (!lost) {
       Watch(hstmt->Conn, hstmt->Status,
             Entries.isc_dsql_free_statement(hstmt->Status, &hstmt->StmtHandle, DSQL_drop));
     }
-    detail::ReleaseBindings(hstmt);
-    detail::ReleaseArrays(hstmt, true);
-    std::free(hstmt->OutSqlda);
-    std::free(hstmt->InSqlda);
-    std::free(hstmt);
+    detail::FreeRecord(hstmt);
   }
   return 0;
 }

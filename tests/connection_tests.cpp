@@ -75,9 +75,27 @@ TEST_F(Connections, CommitRollbackAndDisconnectHaveTheirEffect) {
 
   ASSERT_EQ(SQLTransact(conn, 2), 0);
   ExecOn(conn, "INSERT INTO T VALUES (4)");
+  // Statements still alive end with their connection: freed with it, refused afterwards
+  // without a read of their memory (the sanitizers would see one, and a leak).
+  TIbStmtRec* alive[2] = {};
+  int32_t value = 5;
+  uint8_t isNull = 0;
+  for (TIbStmtRec*& stmt : alive) ASSERT_EQ(SQLAllocStmt(conn, stmt), 0);
+  ASSERT_EQ(SQLPrepare(alive[0], "SELECT ID FROM T WHERE ID = ?", 0), 0);
+  ASSERT_EQ(SQLBindParameter(alive[0], 1, CLong, &value, 4, &isNull, nullptr), 0);
+  ASSERT_EQ(SQLExecute(alive[0]), 0);
   EXPECT_EQ(SQLDisconnect(conn), 0);
   EXPECT_EQ(conn, nullptr);
   EXPECT_EQ(Rows(), 2);
+  char text[64] = "";
+  for (TIbStmtRec* stmt : alive) {
+    EXPECT_EQ(SQLFetch(stmt), -1);
+    EXPECT_EQ(SQLExecute(stmt), -1);
+    EXPECT_EQ(SQLCancel(stmt), -1);
+    SQLError(nullptr, stmt, text, sizeof(text));
+    EXPECT_EQ(SQLFreeStmt(stmt, 1), -1);
+  }
+  EXPECT_STREQ(text, "");
 }
 
 TEST_F(Connections, WithoutATransactionOnlyStartCallsTheClient) {

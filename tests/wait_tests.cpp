@@ -2,6 +2,10 @@
 // server, and the login timeout against hosts that never answer. Every test that could hang
 // runs in a child process with a deadline.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include <atomic>
 #include <chrono>
@@ -193,6 +197,22 @@ TEST(QueryTimeoutChild, LiveServer) {
   SQLFreeStmt(slow, 1);
   SQLFreeStmt(endless, 1);
   EXPECT_EQ(SQLDisconnect(conn), 0);
+  if (!target.server) return;
+  // A forked child has no timer thread of the parent's: its own starts for its first deadline.
+  const pid_t pid = fork();
+  if (pid == 0) {
+    TIbConnRec* own = target.Connect();
+    TIbStmtRec* stmt = Prepared(own, kEndless);
+    SQLSetStmtOption(stmt, 0, 1);
+    const auto forkStart = Clock::now();
+    const bool ended = SQLExecute(stmt) == -1 && Since(forkStart) < 2.5;
+    _exit(ended ? 0 : 1);
+  }
+  int status = -1;
+  const auto forkStart = Clock::now();
+  while (waitpid(pid, &status, WNOHANG) == 0 && Since(forkStart) < 20) usleep(10000);
+  if (Since(forkStart) >= 20) kill(pid, SIGKILL);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the forked child's timeout";
 }
 
 TEST(QueryTimeout, EndsALongRequestOnALiveServer) {
@@ -277,6 +297,12 @@ TEST(LoginTimeoutChild, HostsThatNeverAnswer) {
     std::printf("login timeout 2 s, %s: failed after %.3f s with %s\n",
                 dropRequests ? "requests dropped" : "silent listener", seconds, text.c_str());
   }
+  // A port nobody listens on refuses at once, and says so.
+  const auto refusedStart = Clock::now();
+  EXPECT_EQ(SQLConnect(conn, "127.0.0.1/1:/nowhere.fdb", "u", "p"), -1);
+  EXPECT_LT(Since(refusedStart), 1.0);
+  EXPECT_NE(ErrorText(conn, nullptr).find("Connection refused"), std::string::npos)
+      << ErrorText(conn, nullptr);
   // The record connects afterwards.
   EXPECT_EQ(SQLConnect(conn, target.name, VarloTest::ServerUser(), VarloTest::ServerPassword()), 0)
       << ErrorText(conn, nullptr);
