@@ -368,14 +368,18 @@ int detail::LoginProbe(TIbConnRec* conn, const std::string& dbName) {
   return -1;
 }
 
-thread_local detail::TLiveCache detail::LastLive{nullptr, 0};
-std::atomic<uint64_t> detail::StatementsFreed{0};
+thread_local detail::TLiveCache detail::LastLive{};
+std::atomic<uint64_t> detail::StatementsFreed{1};  // never the 0 of a new thread's cache
 
 bool detail::LiveInRegistry(TIbStmtRec* stmt) {
+  if (stmt == nullptr) return false;
   TShared& shared = Shared();
   std::lock_guard lock(shared.Mutex);
   if (shared.Live.count(stmt) == 0) return false;
-  LastLive = TLiveCache{stmt, StatementsFreed.load(std::memory_order_relaxed)};
+  TLiveCache& cache = LastLive;
+  const uint64_t frees = StatementsFreed.load(std::memory_order_relaxed);
+  if (cache.Frees != frees) cache = TLiveCache{{}, frees, 0};
+  cache.Stmts[cache.Next++ % 4] = stmt;
   return true;
 }
 

@@ -64,19 +64,24 @@ inline bool Refused(const TIbConnRec* conn, ISC_STATUS* status) {
   return true;
 }
 // Whether a statement handle is one the package allocated and has not freed: the registry of
-// live statements answers, and each thread remembers the last handle it found there until any
-// statement is freed. A freed handle's memory is never read.
+// live statements answers, and each thread remembers the last few handles it found there until
+// any statement is freed. A freed handle's memory is never read.
 struct TLiveCache {
-  TIbStmtRec* Stmt;
-  uint64_t Frees;
+  TIbStmtRec* Stmts[4];
+  uint64_t Frees;  // StatementsFreed when they were found
+  uint32_t Next;
 };
 extern thread_local TLiveCache LastLive;
 extern std::atomic<uint64_t> StatementsFreed;
 bool LiveInRegistry(TIbStmtRec* stmt);
 inline bool Live(TIbStmtRec* stmt) {
-  return (stmt == LastLive.Stmt &&
-          LastLive.Frees == StatementsFreed.load(std::memory_order_acquire)) ||
-         LiveInRegistry(stmt);
+  const TLiveCache& cache = LastLive;
+  if (stmt != nullptr && cache.Frees == StatementsFreed.load(std::memory_order_acquire)) {
+    for (TIbStmtRec* known : cache.Stmts) {
+      if (known == stmt) return true;
+    }
+  }
+  return LiveInRegistry(stmt);
 }
 
 inline bool Refused(TIbStmtRec* stmt) {
