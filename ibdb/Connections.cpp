@@ -96,6 +96,28 @@ ISC_STATUS Commit(ISC_STATUS* status, isc_tr_handle* tr, bool shared) {
   return rc;
 }
 
+// A transaction's end cut by a lost connection: the server may have done it or not. The
+// client's own entries follow the package's.
+void OutcomeUnknown(ISC_STATUS* status) {
+  static const char kText[] =
+      "the outcome of the commit or rollback is unknown: the connection was lost before the "
+      "server answered";
+  ISC_STATUS copy[20];
+  std::memcpy(copy, status, sizeof(copy));
+  int k = 0;
+  status[k++] = isc_arg_gds;
+  status[k++] = isc_random;
+  status[k++] = isc_arg_string;
+  status[k++] = reinterpret_cast<ISC_STATUS>(kText);
+  for (int i = 0; i < 20 && copy[i] != isc_arg_end;) {
+    const int width = copy[i] == isc_arg_cstring ? 3 : 2;
+    if (i + width > 20 || k + width > 19) break;
+    for (int w = 0; w < width; ++w) status[k++] = copy[i + w];
+    i += width;
+  }
+  status[k] = isc_arg_end;
+}
+
 // Learns the database's SQL dialect; databases older than the information item are dialect 1.
 ISC_STATUS ReadDialect(TIbConnRec* conn) {
   const ISC_SCHAR items[] = {isc_info_db_sql_dialect, isc_info_end};
@@ -160,6 +182,7 @@ ISC_STATUS detail::EndTransaction(TIbConnRec* conn, bool commit) {
   ISC_STATUS rc = commit ? Commit(conn->Status, &conn->TrHandle, shared)
                          : Rollback(conn->Status, &conn->TrHandle, shared);
   WatchEnd(conn, conn->Status, rc, shared);
+  if (rc != 0 && detail::ReportsLoss(conn->Status)) OutcomeUnknown(conn->Status);
   TransactionEnded(conn, old);
   return rc;
 }
@@ -337,7 +360,10 @@ int16_t SQLTransactMdb(const std::vector<TIbConnRec**>& hdbcs, uint8_t fType, in
     rc = Rollback(leader->Status, &leader->TrHandle, shared);
   }
   for (int32_t i = 0; i < count; ++i) WatchEnd(*hdbcs[i], leader->Status, rc, shared);
-  if (fType != kStart) detail::TransactionEnded(leader, old);
+  if (fType != kStart) {
+    if (rc != 0 && detail::ReportsLoss(leader->Status)) OutcomeUnknown(leader->Status);
+    detail::TransactionEnded(leader, old);
+  }
 
   // Every listed connection shares the leader's transaction and result.
   std::vector<TIbConnRec*> members;

@@ -265,6 +265,22 @@ TEST(QueryTimeoutChild, FrozenServer) {
   }
   EXPECT_LT(longestDisconnect, 1.0);
   EXPECT_EQ(VarloTest::OpenDescriptors(), descriptors) << "descriptors left behind";
+  // A commit cut by the abort may have committed or not, and says so.
+  TIbConnRec* conn = target.Connect(proxy.Name(target.path));
+  TIbStmtRec* insert = Prepared(conn, "INSERT INTO T VALUES (3)");
+  ASSERT_EQ(SQLExecute(insert), 0);
+  proxy.Pause();
+  std::thread cancel([insert] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    SQLCancel(insert);
+  });
+  EXPECT_EQ(SQLTransact(conn, 0), -1);
+  cancel.join();
+  EXPECT_NE(ErrorText(conn, nullptr).find("outcome of the commit or rollback is unknown"),
+            std::string::npos)
+      << ErrorText(conn, nullptr);
+  SQLDisconnect(conn);
+  proxy.Resume();
   VarloTest::RawDb check(target.name, VarloTest::ServerUser(), VarloTest::ServerPassword());
   EXPECT_EQ(check.QueryInt("SELECT COUNT(*) FROM T WHERE ID = 2"), 20);
   std::printf("frozen server: 20 cycles, longest call %.3f s, longest disconnect %.3f s\n", longest,
