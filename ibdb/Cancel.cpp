@@ -51,8 +51,9 @@ constexpr auto kRetry = std::chrono::milliseconds(20);
 // Everything here lives for the life of the process: the timer thread may still wait on it
 // while the process exits.
 struct TShared {
-  std::mutex Mutex;  // the registry, the armed deadlines, and every cancel sent
+  std::mutex Mutex;  // the registry, the armed deadlines, the cancels under way
   std::condition_variable Wake;
+  std::condition_variable Sent;  // a connection's last cancel under way came back
   std::unordered_set<TIbStmtRec*> Live;
   std::vector<TRunning*> Armed;
   // Connections whose call was cancelled and goes on: raised again until the call ends, and
@@ -88,8 +89,9 @@ void AfterForkChild() {
   shared.Armed.clear();
   shared.Retries.clear();
   shared.TimerStarted = false;
-  // The parent's timer may have waited on the condition: the child's copy starts afresh.
+  // The parent's threads may have waited on the conditions: the child's copies start afresh.
   new (&shared.Wake) std::condition_variable;
+  new (&shared.Sent) std::condition_variable;
   shared.Mutex.unlock();
 }
 
@@ -101,15 +103,33 @@ bool LostNow(TIbConnRec* conn) {
   return std::atomic_ref<uint8_t>(conn->State.Lost).load(std::memory_order_acquire) != 0;
 }
 
-// Sends a cancel of the given kind to the connection's running request; under the mutex.
+// Sends a cancel of the given kind to the connection's running request.
 ISC_STATUS Send(TIbConnRec* conn, int kind) {
   ISC_STATUS status[20] = {};
   return Entries.fb_cancel_operation(status, &conn->DbHandle, static_cast<unsigned short>(kind));
 }
 
+// Sends a cancel in a thread of its own, under the mutex: the client's cancel can wait on a
+// connection whose server stopped reading, and that wait holds nothing but the thread and the
+// end of the cancelled call (which waits for it, so that the connection outlives it). Without
+// a thread to be had it is sent here.
+void SendAside(TIbConnRec* conn, int kind) {
+  ++conn->State.Sending;
+  try {
+    std::thread([conn, kind] {
+      Send(conn, kind);
+      TShared& again = Shared();
+      std::lock_guard lock(again.Mutex);
+      if (--conn->State.Sending == 0) again.Sent.notify_all();
+    }).detach();
+  } catch (const std::system_error&) {
+    --conn->State.Sending;
+    Send(conn, kind);
+  }
+}
+
 void TimerLoop();
 
-// Starts the package's one timer thread when first needed; under the mutex.
 // Starts the timer thread unless it runs; false when no thread could be had.
 bool StartTimer(TShared& shared) {
   if (shared.TimerStarted) return true;
@@ -124,19 +144,17 @@ bool StartTimer(TShared& shared) {
 
 // Raises a cancel on the request running on the connection, if one runs; under the mutex. It is
 // raised again until the call ends, since a server that has not begun the request yet drops
-// it. Whether the request was sent without a refusal.
+// it, and past the grace the connection's side is closed: whatever the server does, the call
+// ends. False for a connection that is lost.
 bool Raise(TShared& shared, TIbConnRec* conn) {
   uint32_t expected = kRunning;
   if (!RunningOf(conn).compare_exchange_strong(expected, kRaised)) return true;  // none runs
   if (LostNow(conn)) return false;
-  const ISC_STATUS rc = Send(conn, fb_cancel_raise);
-  const bool sent = rc == 0 || rc == isc_nothing_to_cancel;
-  if (sent) {
-    shared.Retries.emplace_back(conn, Clock::now() + kGrace);
-    StartTimer(shared);
-    shared.Wake.notify_one();
-  }
-  return sent;
+  SendAside(conn, fb_cancel_raise);
+  shared.Retries.emplace_back(conn, Clock::now() + kGrace);
+  StartTimer(shared);
+  shared.Wake.notify_one();
+  return true;
 }
 
 // Closes the connection's side under a cancelled call that does not end, which ends its wait
@@ -145,7 +163,7 @@ bool Raise(TShared& shared, TIbConnRec* conn) {
 void Abort(TIbConnRec* conn) {
   uint32_t expected = kRaised;
   if (LostNow(conn) || !RunningOf(conn).compare_exchange_strong(expected, kAborted)) return;
-  Send(conn, fb_cancel_abort);
+  SendAside(conn, fb_cancel_abort);
 }
 
 // Raises the cancels to retry again, and closes the side of a connection whose call still
@@ -153,15 +171,15 @@ void Abort(TIbConnRec* conn) {
 // that a cancel met at its end, and the client would wait for it forever. Under the mutex.
 void RetryCancels(TShared& shared) {
   const auto now = Clock::now();
-  std::erase_if(shared.Retries, [now](const auto& retry) {
+  std::erase_if(shared.Retries, [&](const auto& retry) {
     TIbConnRec* conn = retry.first;
     if (RunningOf(conn).load() != kRaised || LostNow(conn)) return true;
     if (now >= retry.second) {
       Abort(conn);
       return true;
     }
-    const ISC_STATUS rc = Send(conn, fb_cancel_raise);
-    return rc != 0 && rc != isc_nothing_to_cancel;
+    if (conn->State.Sending == 0) SendAside(conn, fb_cancel_raise);  // else still under way
+    return false;
   });
 }
 
@@ -229,9 +247,10 @@ void TRunning::Refuse(ISC_STATUS* status) {
 void TRunning::Finish(uint32_t was) {
   std::atomic_ref<uint32_t> running = RunningOf(Conn);
   {
-    // A cancel sent, or a deadline armed: wait for a sender that holds the mutex.
+    // A cancel sent, or a deadline armed: wait for the cancels under way to this connection.
     TShared& shared = Shared();
-    std::lock_guard lock(shared.Mutex);
+    std::unique_lock lock(shared.Mutex);
+    shared.Sent.wait(lock, [this] { return Conn->State.Sending == 0; });
     if (Armed) {
       auto it = std::find(shared.Armed.begin(), shared.Armed.end(), this);
       if (it != shared.Armed.end()) shared.Armed.erase(it);  // unless the timer took it off

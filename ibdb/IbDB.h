@@ -113,6 +113,7 @@ struct TConnState {
   uint16_t LockWait;           // option 152 as given plus 1; 0 unset
   uint16_t LoginTimeout;       // option 103: seconds; 0 no limit
   uint32_t Running;            // a call is running on the connection (read by SQLCancel)
+  uint32_t Sending;            // cancels on their way to the client, each in a thread of its own
   TSharedTransaction* Shared;  // the transaction SQLTransactMdb shares with other connections
   ISC_STATUS LostStatus[20];   // the status vector that reported the loss, its strings copied
   char LostStrings[256];       // into this buffer

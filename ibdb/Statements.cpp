@@ -104,10 +104,10 @@ int16_t SQLPrepare(TIbStmtRec* hstmt, const char* szSqlStr, int32_t /*cbSqlStr*/
   // The new description may give an entry another type: no binding outlives a preparation.
   detail::ReleaseBindings(hstmt);
   detail::KeepText(hstmt, szSqlStr);
-  detail::TRunning running(hstmt->Conn, hstmt->Status);
+  detail::TRunning running(hstmt->Conn, hstmt->Status, hstmt->QueryTimeout);
 
   TIbConnRec* conn = hstmt->Conn;
-  if (!detail::StartIfNone(hstmt)) return -1;
+  if (running.Failed || !detail::StartIfNone(hstmt)) return -1;
   hstmt->Dialect = static_cast<uint8_t>(detail::DialectOf(conn));
   if (Watch(conn, hstmt->Status,
             Entries.isc_dsql_prepare(hstmt->Status, &conn->TrHandle, &hstmt->StmtHandle, 0,

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "client/IBAPI.h"
 #include "ibdb/IbDB.h"
 #include "tests/support/TestSupport.h"
 
@@ -163,6 +164,31 @@ TEST(Cancel, StopsARunningRequestOverTheServer) {
   VarloTest::ExpectChildPassed(VarloTest::RunChildTest("CancelChild.*", "server", 120), "cancel:");
 }
 
+// A client cancel that waits on its connection (as it does on a server that stopped reading)
+// holds that call only: SQLCancel returns at once, another connection's calls go on.
+ISC_STATUS StalledCancel(ISC_STATUS* status, isc_db_handle* db, unsigned short kind) {
+  if (kind == fb_cancel_raise) std::this_thread::sleep_for(std::chrono::seconds(2));
+  return IBAPI::LinkedEntries().fb_cancel_operation(status, db, kind);
+}
+
+TEST(Cancel, AStalledCancelHoldsNothingButItsCall) {
+  Target target(false);
+  TIbConnRec* running = target.Connect();
+  TIbConnRec* other = target.Connect();
+  TIbStmtRec* endless = Prepared(running, kEndless);
+  IBAPI::EntryOverride guard(IBAPI::Entries.fb_cancel_operation, &StalledCancel);
+  std::thread call([&] { EXPECT_EQ(SQLExecute(endless), -1); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto start = Clock::now();
+  EXPECT_EQ(SQLCancel(endless), 0);
+  EXPECT_EQ(QueryText(other, "SELECT COUNT(*) FROM T"), "496 1");
+  EXPECT_LT(Since(start), 0.5);
+  call.join();
+  SQLFreeStmt(endless, 1);
+  SQLDisconnect(running);
+  SQLDisconnect(other);
+}
+
 // ---- the query timeout ----
 
 TEST(QueryTimeoutChild, LiveServer) {
@@ -265,6 +291,39 @@ TEST(QueryTimeoutChild, FrozenServer) {
   }
   EXPECT_LT(longestDisconnect, 1.0);
   EXPECT_EQ(VarloTest::OpenDescriptors(), descriptors) << "descriptors left behind";
+  // A stalled connection delays nothing but its own calls: a prepare whose text fills the socket
+  // of the frozen server ends by its deadline, while a cancel of it and an embedded
+  // connection's calls return at once.
+  Target local(false);
+  TIbConnRec* stalled = target.Connect(proxy.Name(target.path));
+  TIbStmtRec* big = nullptr;
+  ASSERT_EQ(SQLAllocStmt(stalled, big), 0);
+  ASSERT_EQ(SQLSetStmtOption(big, 0, 1), 0);
+  const std::string text = "SELECT 1 FROM RDB$DATABASE /*" + std::string(32 << 20, 'x') + "*/";
+  proxy.Pause();
+  const auto prepareStart = Clock::now();
+  double prepared = 0;
+  std::thread prepare([&] {
+    EXPECT_EQ(SQLPrepare(big, text.c_str(), 0), -1);
+    prepared = Since(prepareStart);
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // its cancel is under way
+  const auto others = Clock::now();
+  TIbConnRec* embedded = local.Connect();
+  EXPECT_EQ(QueryText(embedded, "SELECT COUNT(*) FROM T"), "496 1");
+  EXPECT_EQ(SQLCancel(big), 0);
+  const double othersTook = Since(others);
+  EXPECT_LT(othersTook, 0.5);
+  prepare.join();
+  EXPECT_LT(prepared, 4.0);
+  std::printf(
+      "stalled prepare ended after %.3f s; meanwhile an embedded query and a cancel took "
+      "%.3f s\n",
+      prepared, othersTook);
+  SQLFreeStmt(big, 1);
+  SQLDisconnect(stalled);
+  SQLDisconnect(embedded);
+  proxy.Resume();
   // A commit cut by the abort may have committed or not, and says so.
   TIbConnRec* conn = target.Connect(proxy.Name(target.path));
   TIbStmtRec* insert = Prepared(conn, "INSERT INTO T VALUES (3)");
