@@ -21,7 +21,6 @@ const ISC_STATUS* FailedVector(const TIbConnRec* hdbc, const TIbStmtRec* hstmt) 
 
 void SQLError(TIbConnRec* hdbc, TIbStmtRec* hstmt, char* szErrorMsg, size_t cbErrorMsgMax) {
   if (szErrorMsg == nullptr || cbErrorMsgMax == 0) return;
-  if (hstmt != nullptr && !detail::Live(hstmt)) hstmt = nullptr;  // freed: nothing to read
   const ISC_STATUS* cursor = FailedVector(hdbc, hstmt);
   if (cursor == nullptr) return;
   size_t used = strnlen(szErrorMsg, cbErrorMsgMax);
