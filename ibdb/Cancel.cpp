@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <new>
 #include <string>
@@ -53,7 +54,10 @@ constexpr auto kRetry = std::chrono::milliseconds(20);
 struct TShared {
   std::mutex Mutex;  // the registry, the armed deadlines, the cancels under way
   std::condition_variable Wake;
-  std::condition_variable Sent;  // a connection's last cancel under way came back
+  std::condition_variable Sent;                   // a connection's last cancel under way came back
+  std::condition_variable Work;                   // a cancel waits for a parked sender
+  std::deque<std::pair<TIbConnRec*, int>> Sends;  // cancels to send, and their kinds
+  size_t Parked = 0;                              // senders waiting for one
   std::unordered_set<TIbStmtRec*> Live;
   std::vector<TRunning*> Armed;
   // Connections whose call was cancelled and goes on: raised again until the call ends, and
@@ -92,6 +96,9 @@ void AfterForkChild() {
   // The parent's threads may have waited on the conditions: the child's copies start afresh.
   new (&shared.Wake) std::condition_variable;
   new (&shared.Sent) std::condition_variable;
+  new (&shared.Work) std::condition_variable;
+  shared.Sends.clear();
+  shared.Parked = 0;
   shared.Mutex.unlock();
 }
 
@@ -109,22 +116,45 @@ ISC_STATUS Send(TIbConnRec* conn, int kind) {
   return Entries.fb_cancel_operation(status, &conn->DbHandle, static_cast<unsigned short>(kind));
 }
 
-// Sends a cancel in a thread of its own, under the mutex: the client's cancel can wait on a
-// connection whose server stopped reading, and that wait holds nothing but the thread and the
-// end of the cancelled call (which waits for it, so that the connection outlives it). Without
-// a thread to be had it is sent here.
+void SenderLoop();
+
+// Sends a cancel in a thread other than the caller's, under the mutex: the client's cancel can
+// wait on a connection whose server stopped reading, and that wait then holds nothing but its
+// sender and the end of the cancelled call (which waits for it, so that the connection
+// outlives it). Senders stay parked for the next cancel once done; one more starts whenever
+// the cancels waiting outnumber the parked ones. Without a thread to be had it is sent here.
 void SendAside(TIbConnRec* conn, int kind) {
+  TShared& shared = Shared();
   ++conn->State.Sending;
+  shared.Sends.emplace_back(conn, kind);
+  if (shared.Sends.size() <= shared.Parked) {
+    shared.Work.notify_one();
+    return;
+  }
   try {
-    std::thread([conn, kind] {
-      Send(conn, kind);
-      TShared& again = Shared();
-      std::lock_guard lock(again.Mutex);
-      if (--conn->State.Sending == 0) again.Sent.notify_all();
-    }).detach();
+    std::thread(SenderLoop).detach();
   } catch (const std::system_error&) {
+    shared.Sends.pop_back();
     --conn->State.Sending;
     Send(conn, kind);
+  }
+}
+
+void SenderLoop() {
+  TShared& shared = Shared();
+  std::unique_lock lock(shared.Mutex);
+  for (;;) {
+    while (shared.Sends.empty()) {
+      ++shared.Parked;
+      shared.Work.wait(lock);
+      --shared.Parked;
+    }
+    const auto [conn, kind] = shared.Sends.front();
+    shared.Sends.pop_front();
+    lock.unlock();
+    Send(conn, kind);
+    lock.lock();
+    if (--conn->State.Sending == 0) shared.Sent.notify_all();
   }
 }
 

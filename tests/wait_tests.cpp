@@ -223,21 +223,21 @@ TEST(QueryTimeoutChild, LiveServer) {
   SQLFreeStmt(slow, 1);
   SQLFreeStmt(endless, 1);
   EXPECT_EQ(SQLDisconnect(conn), 0);
+#if defined(__SANITIZE_THREAD__)
+  return;  // ThreadSanitizer starts no thread in a forked child
+#endif
   if (!target.server) return;
   // A forked child has no timer thread of the parent's: its own starts for its first deadline.
   const pid_t pid = fork();
   if (pid == 0) {
-    TIbConnRec* own = target.Connect();
-    TIbStmtRec* stmt = Prepared(own, kEndless);
+    TIbStmtRec* stmt = Prepared(target.Connect(), kEndless);
     SQLSetStmtOption(stmt, 0, 1);
-    const auto forkStart = Clock::now();
-    const bool ended = SQLExecute(stmt) == -1 && Since(forkStart) < 2.5;
-    _exit(ended ? 0 : 1);
+    const auto start = Clock::now();
+    _exit(SQLExecute(stmt) == -1 && Since(start) < 2.5 ? 0 : 1);
   }
   int status = -1;
-  const auto forkStart = Clock::now();
-  while (waitpid(pid, &status, WNOHANG) == 0 && Since(forkStart) < 20) usleep(10000);
-  if (Since(forkStart) >= 20) kill(pid, SIGKILL);
+  for (int k = 0; k < 2000 && waitpid(pid, &status, WNOHANG) == 0; ++k) usleep(10000);
+  if (status == -1) kill(pid, SIGKILL);  // still running after 20 s
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the forked child's timeout";
 }
 
@@ -291,10 +291,7 @@ TEST(QueryTimeoutChild, FrozenServer) {
   }
   EXPECT_LT(longestDisconnect, 1.0);
   EXPECT_EQ(VarloTest::OpenDescriptors(), descriptors) << "descriptors left behind";
-  // A stalled connection delays nothing but its own calls: a prepare whose text fills the socket
-  // of the frozen server ends by its deadline, while a cancel of it and an embedded
-  // connection's calls return at once.
-  Target local(false);
+  // A prepare whose text fills the socket of the frozen server ends by its deadline.
   TIbConnRec* stalled = target.Connect(proxy.Name(target.path));
   TIbStmtRec* big = nullptr;
   ASSERT_EQ(SQLAllocStmt(stalled, big), 0);
@@ -302,27 +299,10 @@ TEST(QueryTimeoutChild, FrozenServer) {
   const std::string text = "SELECT 1 FROM RDB$DATABASE /*" + std::string(32 << 20, 'x') + "*/";
   proxy.Pause();
   const auto prepareStart = Clock::now();
-  double prepared = 0;
-  std::thread prepare([&] {
-    EXPECT_EQ(SQLPrepare(big, text.c_str(), 0), -1);
-    prepared = Since(prepareStart);
-  });
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // its cancel is under way
-  const auto others = Clock::now();
-  TIbConnRec* embedded = local.Connect();
-  EXPECT_EQ(QueryText(embedded, "SELECT COUNT(*) FROM T"), "496 1");
-  EXPECT_EQ(SQLCancel(big), 0);
-  const double othersTook = Since(others);
-  EXPECT_LT(othersTook, 0.5);
-  prepare.join();
-  EXPECT_LT(prepared, 4.0);
-  std::printf(
-      "stalled prepare ended after %.3f s; meanwhile an embedded query and a cancel took "
-      "%.3f s\n",
-      prepared, othersTook);
+  EXPECT_EQ(SQLPrepare(big, text.c_str(), 0), -1);
+  EXPECT_LT(Since(prepareStart), 4.0);
   SQLFreeStmt(big, 1);
   SQLDisconnect(stalled);
-  SQLDisconnect(embedded);
   proxy.Resume();
   // A commit cut by the abort may have committed or not, and says so.
   TIbConnRec* conn = target.Connect(proxy.Name(target.path));
