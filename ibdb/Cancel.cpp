@@ -417,7 +417,8 @@ int detail::LoginProbe(TIbConnRec* conn, const std::string& dbName) {
   return -1;
 }
 
-thread_local detail::TLiveCache detail::LastLive{};
+constinit thread_local detail::TLiveCache detail::LastLive
+    __attribute__((tls_model("initial-exec"))){};
 std::atomic<uint64_t> detail::StatementsFreed{1};  // never the 0 of a new thread's cache
 
 bool detail::LiveInRegistry(TIbStmtRec* stmt) {

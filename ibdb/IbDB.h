@@ -67,6 +67,9 @@
 // - SQLExecute opens the connection's transaction before it writes blob parameters, so that the
 //   blobs belong to the transaction that executes; a DATE parameter whose text does not convert
 //   then leaves that transaction open.
+// - SQLDisconnect ends the connection's statements that are still alive (their records are
+//   freed); every call but SQLError refuses a freed statement handle with -1 without reading it.
+//   A commit or rollback cut by a lost connection reports that its outcome is unknown.
 // - SQLDisconnect commits; if the commit fails it rolls back, and if the detach fails because a
 //   transaction is still open it rolls that back and detaches again, so that it never frees a
 //   record whose attachment the client could still close.
@@ -306,8 +309,9 @@ int16_t SQLPutData(TIbStmtRec* hstmt, const void* rgbValue, int32_t cbValue);
 
 // Bounded waits. SQLCancel may be called from any thread while another is inside a call on the
 // statement's connection; see the README for the orders allowed. SQLSetStmtOption option 0 is
-// the query timeout in seconds (0: none); option 150 how parameter arrays run (0 in blocks where
-// the package can, 1 row by row, for triggers and defaults that must run once per row).
+// the query timeout in seconds (0: none; it bounds SQLPrepare too); option 150 how parameter arrays
+// run (0 in blocks where the package can, 1 row by row, for triggers and defaults that must run
+// once per row).
 int16_t SQLCancel(TIbStmtRec* hstmt);
 int32_t SQLSetStmtOption(TIbStmtRec* hstmt, uint16_t fOption, uint32_t vParam);
 

@@ -71,7 +71,9 @@ struct TLiveCache {
   uint64_t Frees;  // StatementsFreed when they were found
   uint32_t Next;
 };
-extern thread_local TLiveCache LastLive;
+// Initial-exec: one load off the thread pointer, where the general model calls into the loader
+// on every use; the 48 bytes fit the static room glibc keeps for libraries loaded later.
+extern constinit thread_local TLiveCache LastLive __attribute__((tls_model("initial-exec")));
 extern std::atomic<uint64_t> StatementsFreed;
 bool LiveInRegistry(TIbStmtRec* stmt);
 inline bool Live(TIbStmtRec* stmt) {
