@@ -39,12 +39,7 @@ constexpr int64_t kOtherText = 1024;
 
 int16_t SequenceError(TIbStmtRec* stmt, const char* what) {
   std::snprintf(stmt->Message, sizeof(stmt->Message), "function sequence error: %s", what);
-  ISC_STATUS* status = stmt->Status;
-  status[0] = isc_arg_gds;
-  status[1] = isc_random;
-  status[2] = isc_arg_string;
-  status[3] = reinterpret_cast<ISC_STATUS>(stmt->Message);
-  status[4] = isc_arg_end;
+  detail::SetText(stmt->Status, stmt->Message);
   return -1;
 }
 

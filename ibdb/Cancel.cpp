@@ -263,12 +263,7 @@ bool TRunning::Arm(uint32_t timeoutSeconds) {
 }
 
 void TRunning::Refuse(ISC_STATUS* status) {
-  static const char kText[] = "the query timeout's timer thread could not be started";
-  status[0] = isc_arg_gds;
-  status[1] = isc_random;
-  status[2] = isc_arg_string;
-  status[3] = reinterpret_cast<ISC_STATUS>(kText);
-  status[4] = isc_arg_end;
+  detail::SetText(status, "the query timeout's timer thread could not be started");
   RunningOf(Conn).store(kIdle, std::memory_order_release);
   Conn = nullptr;
   Failed = true;

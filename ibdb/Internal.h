@@ -36,6 +36,15 @@ inline void SetError(ISC_STATUS* status, ISC_STATUS code, ISC_STATUS number) {
   status[4] = isc_arg_end;
 }
 
+// The same with a text of the package's own, which must outlive the vector.
+inline void SetText(ISC_STATUS* status, const char* text) {
+  status[0] = isc_arg_gds;
+  status[1] = isc_random;
+  status[2] = isc_arg_string;
+  status[3] = reinterpret_cast<ISC_STATUS>(text);
+  status[4] = isc_arg_end;
+}
+
 // Whether a status vector reports that the attachment is gone: shut down by the server, or its
 // connection broken.
 bool ReportsLoss(const ISC_STATUS* status);
