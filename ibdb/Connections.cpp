@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "ibdb/Internal.h"
@@ -275,6 +277,9 @@ int32_t SQLConnect(TIbConnRec* hdbc, const std::string& dbName, const std::strin
 
 int32_t SQLDisconnect(TIbConnRec*& hdbc) {
   if (hdbc == nullptr) return 0;
+  std::optional<detail::TRunning> running(std::in_place, hdbc, hdbc->Status,
+                                          hdbc->State.ConnTimeout);
+  if (running->Failed) running.reset();  // no deadline to be had: the detach goes on unbounded
   // Its statements end with it: no call reaches them from here on, and their records go (the
   // client's statements with a drop while the attachment answers, else with the detach).
   for (TIbStmtRec* stmt : detail::UnregisterAll(hdbc)) {
@@ -302,6 +307,7 @@ int32_t SQLDisconnect(TIbConnRec*& hdbc) {
     Rollback(hdbc->Status, &hdbc->TrHandle, shared);
     Entries.isc_detach_database(hdbc->Status, &hdbc->DbHandle);
   }
+  running.reset();  // before the record goes
   detail::TransactionEnded(hdbc, old);
   Leave(hdbc);
   std::free(hdbc);
@@ -313,7 +319,8 @@ int32_t SQLTransact(TIbConnRec* hdbc, uint8_t fType) {
   if (hdbc == nullptr) return -1;
   if (fType != kStart && hdbc->TrHandle == 0) return 0;
   if (Refused(hdbc, hdbc->Status)) return -1;
-  detail::TRunning running(hdbc, hdbc->Status);
+  detail::TRunning running(hdbc, hdbc->Status, hdbc->State.ConnTimeout);
+  if (running.Failed) return -1;
   ISC_STATUS rc;
   if (fType == kStart) {
     rc = detail::StartTransaction(hdbc->Status, hdbc);
@@ -345,6 +352,14 @@ int16_t SQLTransactMdb(const std::vector<TIbConnRec**>& hdbcs, uint8_t fType, in
     if (Refused(*hdbcs[i], leader->Status)) return -1;
   }
 
+  // Each member's connection timeout bounds the call on its own connection.
+  std::vector<std::unique_ptr<detail::TRunning>> running;
+  for (int32_t i = 0; i < count; ++i) {
+    TIbConnRec* member = *hdbcs[i];
+    running.push_back(
+        std::make_unique<detail::TRunning>(member, leader->Status, member->State.ConnTimeout));
+    if (running.back()->Failed) return -1;
+  }
   const bool shared = count > 1 || SharesTransaction(leader);
   const isc_tr_handle old = leader->TrHandle;
   ISC_STATUS rc;

@@ -47,7 +47,8 @@
 // - Statements are prepared in the database's SQL dialect, learnt at SQLConnect; connection
 //   option 150 forces 1 or 3. Options 101, 108 and 152 (access mode, isolation, lock wait)
 //   take effect at the next start of the connection's transaction; 151 (character set) and 103
-//   (login timeout) at the next SQLConnect.
+//   (login timeout) at the next SQLConnect; 113 (connection timeout, seconds) bounds the
+//   connection's own calls: transactions, option 102's commit and SQLDisconnect.
 // - SQLPrepare does not read cbSqlStr: the text ends at its first NUL, and whatever follows a
 //   NUL is not part of the statement. Preparing again first releases every binding of the
 //   statement (ColsBound and ParamsBound back to 0), whatever the client then answers; a text
@@ -115,6 +116,7 @@ struct TConnState {
   uint16_t AccessMode;         // option 101 as given plus 1; 0 unset
   uint16_t LockWait;           // option 152 as given plus 1; 0 unset
   uint16_t LoginTimeout;       // option 103: seconds; 0 no limit
+  uint16_t ConnTimeout;        // option 113: seconds each call of the connection's own may take
   uint32_t Running;            // a call is running on the connection (read by SQLCancel)
   uint32_t Sending;            // cancels on their way to the client, each in a thread of its own
   TSharedTransaction* Shared;  // the transaction SQLTransactMdb shares with other connections

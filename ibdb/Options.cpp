@@ -14,6 +14,7 @@ enum ConnectOption : uint8_t {
   kAccessMode = 101,
   kAutoCommit = 102,
   kLoginTimeout = 103,
+  kConnectionTimeout = 113,
   kIsolation = 108,
   kDialect = 150,
   kCharset = 151,
@@ -151,10 +152,12 @@ int32_t SQLSetConnectOption(TIbConnRec* hdbc, uint8_t fOption, uint16_t vParam) 
   if (hdbc == nullptr) return -1;
   TConnState& state = hdbc->State;
   switch (fOption) {
-    case kAutoCommit:
+    case kAutoCommit: {
       if (vParam != 1 || hdbc->TrHandle == 0) return 0;
       if (detail::Refused(hdbc, hdbc->Status)) return -1;
-      return detail::EndTransaction(hdbc, true) != 0 ? -1 : 0;
+      detail::TRunning running(hdbc, hdbc->Status, state.ConnTimeout);
+      return running.Failed || detail::EndTransaction(hdbc, true) != 0 ? -1 : 0;
+    }
     case kAccessMode:
       if (vParam > 1) break;
       state.AccessMode = static_cast<uint16_t>(vParam + 1);
@@ -187,6 +190,9 @@ int32_t SQLSetConnectOption(TIbConnRec* hdbc, uint8_t fOption, uint16_t vParam) 
       return 0;
     case kLoginTimeout:
       state.LoginTimeout = vParam;
+      return 0;
+    case kConnectionTimeout:
+      state.ConnTimeout = vParam;
       return 0;
     default:
       return 0;  // options the package does not know change nothing
