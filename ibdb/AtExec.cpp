@@ -43,9 +43,13 @@ int16_t SequenceError(TIbStmtRec* stmt, const char* what) {
   return -1;
 }
 
-// Whether SQLCancel ended the sequence; the flag is taken.
-bool Cancelled(TIbStmtRec* stmt) {
-  return std::atomic_ref<uint8_t>(stmt->AtExecCancel).exchange(0, std::memory_order_acq_rel) != 0;
+// The sequence the statement awaits data for, or nil; one that SQLCancel marked ends here.
+TAtExec* Awaited(TIbStmtRec* stmt) {
+  if (stmt->AtExec != nullptr &&
+      std::atomic_ref<uint8_t>(stmt->AtExecCancel).exchange(0, std::memory_order_acq_rel) != 0) {
+    detail::EndAtExec(stmt);
+  }
+  return stmt->AtExec;
 }
 
 // The size of a value that comes whole, in one piece: a fixed-size C type, or the entry's own
@@ -189,18 +193,14 @@ void detail::EndAtExec(TIbStmtRec* stmt) {
 }
 
 bool detail::RefuseAwaiting(TIbStmtRec* stmt) {
-  if (Cancelled(stmt)) {
-    EndAtExec(stmt);
-    return false;
-  }
+  if (Awaited(stmt) == nullptr) return false;
   SequenceError(stmt, "data at execution is awaited (SQLParamData, SQLPutData or SQLCancel)");
   return true;
 }
 
 int16_t SQLParamData(TIbStmtRec* hstmt, void** prgbValue) {
   if (hstmt == nullptr || !detail::Live(hstmt)) return -1;
-  if (hstmt->AtExec != nullptr && Cancelled(hstmt)) detail::EndAtExec(hstmt);
-  if (hstmt->AtExec == nullptr) return SequenceError(hstmt, "no data at execution is awaited");
+  if (Awaited(hstmt) == nullptr) return SequenceError(hstmt, "no data at execution is awaited");
   TAtExec& seq = *hstmt->AtExec;
   if (detail::Refused(hstmt) ||
       (seq.Current >= 0 && !Finish(hstmt, seq.Values[static_cast<size_t>(seq.Current)]))) {
@@ -217,8 +217,7 @@ int16_t SQLParamData(TIbStmtRec* hstmt, void** prgbValue) {
 
 int16_t SQLPutData(TIbStmtRec* hstmt, const void* rgbValue, int32_t cbValue) {
   if (hstmt == nullptr || !detail::Live(hstmt)) return -1;
-  if (hstmt->AtExec != nullptr && Cancelled(hstmt)) detail::EndAtExec(hstmt);
-  if (hstmt->AtExec == nullptr) return SequenceError(hstmt, "no data at execution is awaited");
+  if (Awaited(hstmt) == nullptr) return SequenceError(hstmt, "no data at execution is awaited");
   TAtExec& seq = *hstmt->AtExec;
   if (seq.Current < 0) return SequenceError(hstmt, "SQLParamData has named no parameter yet");
   if (detail::Refused(hstmt)) {

@@ -282,13 +282,7 @@ int32_t SQLDisconnect(TIbConnRec*& hdbc) {
   if (running->Failed) running.reset();  // no deadline to be had: the detach goes on unbounded
   // Its statements end with it: no call reaches them from here on, and their records go (the
   // client's statements with a drop while the attachment answers, else with the detach).
-  for (TIbStmtRec* stmt : detail::UnregisterAll(hdbc)) {
-    ISC_STATUS scratch[20];
-    if (hdbc->State.Lost == 0) {
-      Watch(hdbc, scratch, Entries.isc_dsql_free_statement(scratch, &stmt->StmtHandle, DSQL_drop));
-    }
-    detail::FreeRecord(stmt);
-  }
+  for (TIbStmtRec* stmt : detail::UnregisterAll(hdbc)) detail::DropRecord(stmt);
   const bool shared = SharesTransaction(hdbc);
   const isc_tr_handle old = hdbc->TrHandle;
   if (hdbc->State.Lost != 0) {

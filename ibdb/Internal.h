@@ -157,8 +157,9 @@ int LoginProbe(TIbConnRec* conn, const std::string& dbName);
 void Register(TIbStmtRec* stmt);
 void Unregister(TIbStmtRec* stmt);
 std::vector<TIbStmtRec*> UnregisterAll(TIbConnRec* conn);
-// Frees a statement record and all it holds, the client's statement left to its attachment.
-void FreeRecord(TIbStmtRec* stmt);
+// Drops a statement on its attachment (unless that is lost: its detach releases it) and frees
+// the record and all it holds.
+void DropRecord(TIbStmtRec* stmt);
 
 // Transaction-existence block as the client reads it.
 struct TTeb {

@@ -147,7 +147,12 @@ int16_t SQLPrepare(TIbStmtRec* hstmt, const char* szSqlStr, int32_t /*cbSqlStr*/
   return result;
 }
 
-void detail::FreeRecord(TIbStmtRec* stmt) {
+void detail::DropRecord(TIbStmtRec* stmt) {
+  // Nothing goes to a lost attachment: its detach releases the client's statement.
+  if (stmt->Conn->State.Lost == 0) {
+    Watch(stmt->Conn, stmt->Status,
+          Entries.isc_dsql_free_statement(stmt->Status, &stmt->StmtHandle, DSQL_drop));
+  }
   detail::EndAtExec(stmt);
   detail::ReleaseBindings(stmt);
   detail::ReleaseArrays(stmt, true);
@@ -159,22 +164,16 @@ void detail::FreeRecord(TIbStmtRec* stmt) {
 int16_t SQLFreeStmt(TIbStmtRec* hstmt, uint8_t fOption) {
   if (hstmt == nullptr) return 0;
   if (!detail::Live(hstmt)) return -1;  // freed already, by a drop or its connection's end
-  // Nothing goes to a lost attachment: its detach releases the client's statement.
-  const bool lost = hstmt->Conn->State.Lost != 0;
   detail::EndAtExec(hstmt);
   if (fOption == kCloseOption) {
     detail::ReleaseHeld(hstmt);
-    if (!lost) {
+    if (hstmt->Conn->State.Lost == 0) {  // a lost attachment's detach closes the cursor
       Watch(hstmt->Conn, hstmt->Status,
             Entries.isc_dsql_free_statement(hstmt->Status, &hstmt->StmtHandle, DSQL_close));
     }
   } else if (fOption == kDropOption) {
     detail::Unregister(hstmt);  // no call reaches it any more
-    if (!lost) {
-      Watch(hstmt->Conn, hstmt->Status,
-            Entries.isc_dsql_free_statement(hstmt->Status, &hstmt->StmtHandle, DSQL_drop));
-    }
-    detail::FreeRecord(hstmt);
+    detail::DropRecord(hstmt);
   }
   return 0;
 }
