@@ -7,6 +7,7 @@
 //               [--dir PATH (kept; databases found there are used as they are)]
 //               [--setup-only 1 (make the databases and stop)]
 //               [--big-blob 1 (only: a 1 GiB blob through SQLGetData, time and memory)]
+//               [--cancels 1 (only: how long cancelled calls take to end, and what is left)]
 //
 // Each case runs every implementation once per repetition, the order turning round from one
 // repetition to the next, and reports the median time of each and the median of its ratios to
@@ -17,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -28,6 +30,8 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #ifdef VARLO_BENCH_CALLGRIND
@@ -978,6 +982,7 @@ struct Options {
   bool peak = true;
   bool setupOnly = false;
   bool bigBlob = false;
+  bool cancels = false;
   std::string dir;
 };
 
@@ -1048,6 +1053,103 @@ void BigBlob(const std::string& dir, bool server) {
       "%.2f s, %ld KiB before and %ld KiB after\n",
       server ? "over the server" : "embedded", writeSeconds, writeStart, writePeak, readSeconds,
       readStart, readPeak);
+}
+
+// How long a cancelled call takes to end, and whether its connection stays usable, for the
+// kinds of work a cancel meets: an INSERT ... SELECT undone, a sort, a long value read in pieces,
+// a long prepare. The grace is set to none (option 153, 0), so that what is measured is the
+// server's own answer.
+void Cancels(const std::string& dir, bool server) {
+  Target target;
+  target.path = dir + (server ? "/cancel-server.fdb" : "/cancel.fdb");
+  target.server = server;
+  if (server) {
+    target.user = Env("VARLO_TEST_USER", "VARLO_TEST");
+    target.password = Env("VARLO_TEST_PASSWORD", "varlo-test-pw");
+  }
+  {
+    Raw raw(CreateFile(target));
+    raw.Exec("CREATE TABLE SRC (ID INTEGER, S VARCHAR(100))");
+    raw.Exec("CREATE TABLE DST (ID INTEGER, S VARCHAR(100))");
+    raw.Exec("CREATE TABLE BLOBS (B BLOB SUB_TYPE 0)");
+    raw.Exec(
+        "EXECUTE BLOCK AS DECLARE I INTEGER = 0; BEGIN WHILE (I < 2000000) DO BEGIN INSERT "
+        "INTO SRC VALUES (:I, LPAD(:I, 100, 'x')); I = I + 1; END END");
+  }
+  {
+    Target local = target;
+    local.name = target.path;
+    std::vector<std::shared_ptr<void>> held;
+    TIbConnRec* conn = IbDBConnect(local, held);
+    TIbStmtRec* insert = nullptr;
+    SQLAllocStmt(conn, insert);
+    SQLPrepare(insert, "INSERT INTO BLOBS VALUES (?)", 0);
+    std::vector<char> piece(kPiece, 'b');
+    int32_t atExec = -2;
+    uint8_t null = 0;
+    void* named = nullptr;
+    SQLBindParameter(insert, 1, CBinary, piece.data(), 1, &null, &atExec);
+    bool ok = SQLExecute(insert) == 99 && SQLParamData(insert, &named) == 99;
+    for (int k = 0; ok && k < 2048; ++k) {
+      ok = SQLPutData(insert, piece.data(), static_cast<int32_t>(kPiece)) == 0;
+    }
+    if (!ok || SQLParamData(insert, &named) != 0 || SQLTransact(conn, 0) != 0) std::exit(1);
+    SQLFreeStmt(insert, 1);
+  }
+  if (server) HandToServer(target.path);
+  target.name = server ? "localhost:" + target.path : target.path;
+  std::vector<std::shared_ptr<void>> keep;
+  struct Case {
+    const char* name;
+    const char* sql;
+    double after;  // seconds from the start to the cancel
+    bool fetch;    // the cancel meets the first fetch (or the read of the value)
+  };
+  constexpr const char* kTen = "(SELECT 1 AS ONE FROM RDB$TYPES ROWS 10)";
+  const std::string insert = std::string("INSERT INTO DST SELECT A.ID, A.S FROM SRC A, ") + kTen;
+  const std::string sort = std::string("SELECT A.ID FROM SRC A, ") + kTen + " ORDER BY A.S DESC";
+  const char* kInsert = insert.c_str();
+  const char* kSort = sort.c_str();
+  const Case cases[] = {
+      {"INSERT ... SELECT of 20M rows, cancelled at 1 s", kInsert, 1, false},
+      {"INSERT ... SELECT of 20M rows, cancelled at 5 s", kInsert, 5, false},
+      {"INSERT ... SELECT of 20M rows, cancelled at 15 s", kInsert, 15, false},
+      {"sort of 20M rows, first fetch cancelled at 1 s", kSort, 1, true},
+      {"sort of 20M rows, first fetch cancelled at 5 s", kSort, 5, true},
+      {"128 MiB blob read in 64 KiB pieces, cancelled at 0.3 s", "SELECT B FROM BLOBS", 0.3, true},
+  };
+  for (const Case& c : cases) {
+    TIbConnRec* conn = IbDBConnect(target, keep);
+    SQLSetConnectOption(conn, 153, 0);
+    TIbStmtRec* stmt = nullptr;
+    SQLAllocStmt(conn, stmt);
+    SQLPrepare(stmt, c.sql, 0);
+    std::atomic<bool> done{false};
+    const auto start = std::chrono::steady_clock::now();
+    std::thread canceller([&] {
+      std::this_thread::sleep_for(std::chrono::duration<double>(c.after));
+      if (!done) SQLCancel(stmt);
+    });
+    int rc = SQLExecute(stmt);
+    if (rc == 0 && c.fetch) rc = SQLFetch(stmt);
+    std::vector<char> piece(kPiece);
+    int32_t got = 0;
+    while (rc == 0 && std::string_view(c.sql).find("BLOBS") != std::string_view::npos) {
+      rc = SQLGetData(stmt, 1, CBinary, piece.data(), static_cast<int32_t>(kPiece), &got);
+      if (rc == 0) break;  // the whole value read
+      rc = rc == 1 ? 0 : rc;
+    }
+    done = true;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    canceller.join();
+    SQLFreeStmt(stmt, 0);
+    const bool usable = SQLTransact(conn, 1) == 0 && conn->State.Lost == 0;
+    std::printf("%s, %s: rc %d, ended %.3f s after the cancel, connection %s\n",
+                server ? "over the server" : "embedded", c.name, rc, seconds - c.after,
+                usable ? "usable" : "lost");
+    std::fflush(stdout);
+  }
 }
 
 // Runs every case on one target and prints its table.
@@ -1286,10 +1388,17 @@ int main(int argc, char** argv) {
     if (arg == "--dir") options.dir = argv[i + 1];
     if (arg == "--setup-only") options.setupOnly = std::atoi(argv[i + 1]) != 0;
     if (arg == "--big-blob") options.bigBlob = std::atoi(argv[i + 1]) != 0;
+    if (arg == "--cancels") options.cancels = std::atoi(argv[i + 1]) != 0;
   }
   char pattern[] = "/tmp/varlo-bench.XXXXXX";
   const std::string dir = options.dir.empty() ? std::string(mkdtemp(pattern)) : options.dir;
   chmod(dir.c_str(), 0777);  // the server opens its database here as its own user
+  if (options.cancels) {
+    if (options.kind != "server") Cancels(dir, false);
+    if (options.kind != "embedded") Cancels(dir, true);
+    if (options.dir.empty()) std::filesystem::remove_all(dir);
+    return 0;
+  }
   if (options.bigBlob) {
     if (options.kind != "server") BigBlob(dir, false);
     if (options.kind != "embedded") BigBlob(dir, true);

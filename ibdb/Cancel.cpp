@@ -43,26 +43,51 @@ enum TRunState : uint32_t {
   kAborted = 3,  // the connection's side was closed under it
 };
 
-// How long the server has to answer a cancel before the connection's side is closed.
-constexpr auto kGrace = std::chrono::seconds(1);
+// A cancelled call that goes on this long over the network has the server asked, on a new TCP
+// connection, whether it still answers; one that does not answer within kAnswer has stopped (or
+// the path to it has), and the connection's side is closed. One that answers is busy (undoing,
+// sending a long value): the call goes on, asked again every kAsk, until the connection's
+// grace (option 153) has passed since the cancel; a call the server never cancels ends there.
+constexpr auto kAsk = std::chrono::seconds(1);
+constexpr auto kAnswer = std::chrono::seconds(1);
+constexpr uint32_t kDefaultGraceSeconds = 60;
 // How often a cancel is raised again while the call it was meant for goes on: over the network
 // the client sends it without waiting, and a server that has not begun the request yet drops it.
 constexpr auto kRetry = std::chrono::milliseconds(20);
+
+// A cancel for a sender thread to send (Kind), or a server to ask whether it answers (Kind
+// kAsking: Question, and the peer copied, since the connection may go meanwhile).
+constexpr int kAsking = -1;
+struct TSend {
+  TIbConnRec* Conn;
+  int Kind;
+  uint64_t Question = 0;
+  std::string Host, Port;
+};
+
+// A cancelled call that goes on.
+struct TRetry {
+  TIbConnRec* Conn;
+  Clock::time_point Raised;  // when the cancel was first raised
+  Clock::time_point Ask;     // when the server is next asked whether it answers
+  uint64_t Question = 0;     // the question under way, 0 none
+};
 
 // Everything here lives for the life of the process: the timer thread may still wait on it
 // while the process exits.
 struct TShared {
   std::mutex Mutex;  // the registry, the armed deadlines, the cancels under way
   std::condition_variable Wake;
-  std::condition_variable Sent;                   // a connection's last cancel under way came back
-  std::condition_variable Work;                   // a cancel waits for a parked sender
-  std::deque<std::pair<TIbConnRec*, int>> Sends;  // cancels to send, and their kinds
-  size_t Parked = 0;                              // senders waiting for one
+  std::condition_variable Sent;  // a connection's last cancel under way came back
+  std::condition_variable Work;  // a cancel waits for a parked sender
+  std::deque<TSend> Sends;       // cancels to send, servers to ask
+  size_t Parked = 0;             // senders waiting for one
   std::unordered_set<TIbStmtRec*> Live;
   std::vector<TRunning*> Armed;
   // Connections whose call was cancelled and goes on: raised again until the call ends, and
   // past the grace their side is closed (when the time comes).
-  std::vector<std::pair<TIbConnRec*, Clock::time_point>> Retries;
+  std::vector<TRetry> Retries;
+  uint64_t Asked = 0;  // the last question's number
   bool TimerStarted = false;
 };
 
@@ -116,28 +141,94 @@ ISC_STATUS Send(TIbConnRec* conn, int kind) {
   return Entries.fb_cancel_operation(status, &conn->DbHandle, static_cast<unsigned short>(kind));
 }
 
+// The port recorded after the host (detail::PeerHost).
+std::string PeerPort(const TIbConnRec* conn) {
+  return conn->State.Peer + std::strlen(conn->State.Peer) + 1;
+}
+
 void SenderLoop();
 
-// Sends a cancel in a thread other than the caller's, under the mutex: the client's cancel can
-// wait on a connection whose server stopped reading, and that wait then holds nothing but its
-// sender and the end of the cancelled call (which waits for it, so that the connection
-// outlives it). Senders stay parked for the next cancel once done; one more starts whenever
-// the cancels waiting outnumber the parked ones. Without a thread to be had it is sent here.
-void SendAside(TIbConnRec* conn, int kind) {
-  TShared& shared = Shared();
-  ++conn->State.Sending;
-  shared.Sends.emplace_back(conn, kind);
+// Queues work for a sender thread: one parked takes it, or one more starts (whenever the work
+// waiting outnumbers the parked senders; they stay parked for the next once done). False, the
+// work taken back, when no thread could be had. Under the mutex.
+bool Queue(TShared& shared, TSend send) {
+  shared.Sends.push_back(std::move(send));
   if (shared.Sends.size() <= shared.Parked) {
     shared.Work.notify_one();
-    return;
+    return true;
   }
   try {
     std::thread(SenderLoop).detach();
   } catch (const std::system_error&) {
     shared.Sends.pop_back();
+    return false;
+  }
+  return true;
+}
+
+// Sends a cancel in a thread other than the caller's, under the mutex: the client's cancel can
+// wait on a connection whose server stopped reading, and that wait then holds nothing but its
+// sender and the end of the cancelled call (which waits for it, so that the connection
+// outlives it). Without a thread to be had it is sent here.
+void SendAside(TIbConnRec* conn, int kind) {
+  TShared& shared = Shared();
+  ++conn->State.Sending;
+  if (!Queue(shared, TSend{conn, kind, 0, {}, {}})) {
     --conn->State.Sending;
     Send(conn, kind);
   }
+}
+
+// Whether the server at host and port answers a connect request by the deadline (accepting or
+// refusing it: either is an answer). A name that does not resolve now tells nothing: true.
+bool Answers(const std::string& host, const std::string& port, Clock::time_point deadline) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return true;
+  const int fd = socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  const bool opened =
+      fd >= 0 && (connect(fd, found->ai_addr, found->ai_addrlen) == 0 || errno == EINPROGRESS);
+  freeaddrinfo(found);
+  auto await = [&](short events) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    pollfd p{fd, events, 0};
+    return poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) == 1 &&
+           (p.revents & events) != 0;
+  };
+  // The wire protocol's connect request (big-endian words): op_connect, op_attach, connect
+  // version 3, generic architecture, no file name, one protocol (version 10, generic, types 2
+  // to 3, weight 2), no user identification.
+  static constexpr unsigned char kConnect[] = {0, 0, 0, 1, 0, 0, 0, 19, 0, 0, 0, 3, 0, 0, 0, 1,
+                                               0, 0, 0, 0, 0, 0, 0, 1,  0, 0, 0, 0, 0, 0, 0, 10,
+                                               0, 0, 0, 1, 0, 0, 0, 2,  0, 0, 0, 3, 0, 0, 0, 2};
+  int error = 0;
+  socklen_t size = sizeof(error);
+  unsigned char answer[4];
+  const bool answered = opened && await(POLLOUT) &&
+                        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0 &&
+                        send(fd, kConnect, sizeof(kConnect), MSG_NOSIGNAL) == sizeof(kConnect) &&
+                        await(POLLIN) && recv(fd, answer, sizeof(answer), 0) > 0;
+  if (fd >= 0) close(fd);
+  return answered;
+}
+
+void Abort(TIbConnRec* conn);
+
+// A server's answer to the question: a busy one is asked again later, a silent one has its
+// connection's side closed. Under the mutex.
+void Settle(TShared& shared, uint64_t question, bool answered) {
+  auto it = std::find_if(shared.Retries.begin(), shared.Retries.end(),
+                         [&](const TRetry& retry) { return retry.Question == question; });
+  if (it == shared.Retries.end()) return;  // the call ended meanwhile
+  if (answered) {
+    it->Question = 0;
+    it->Ask = Clock::now() + kAsk;
+    return;
+  }
+  Abort(it->Conn);
+  shared.Retries.erase(it);
 }
 
 void SenderLoop() {
@@ -149,12 +240,18 @@ void SenderLoop() {
       shared.Work.wait(lock);
       --shared.Parked;
     }
-    const auto [conn, kind] = shared.Sends.front();
+    const TSend send = std::move(shared.Sends.front());
     shared.Sends.pop_front();
     lock.unlock();
-    Send(conn, kind);
+    if (send.Kind == kAsking) {
+      const bool answered = Answers(send.Host, send.Port, Clock::now() + kAnswer);
+      lock.lock();
+      Settle(shared, send.Question, answered);
+      continue;
+    }
+    Send(send.Conn, send.Kind);
     lock.lock();
-    if (--conn->State.Sending == 0) shared.Sent.notify_all();
+    if (--send.Conn->State.Sending == 0) shared.Sent.notify_all();
   }
 }
 
@@ -181,7 +278,8 @@ bool Raise(TShared& shared, TIbConnRec* conn) {
   if (!RunningOf(conn).compare_exchange_strong(expected, kRaised)) return true;  // none runs
   if (LostNow(conn)) return false;
   SendAside(conn, fb_cancel_raise);
-  shared.Retries.emplace_back(conn, Clock::now() + kGrace);
+  const auto now = Clock::now();
+  shared.Retries.push_back(TRetry{conn, now, now + kAsk});
   StartTimer(shared);
   shared.Wake.notify_one();
   return true;
@@ -196,17 +294,34 @@ void Abort(TIbConnRec* conn) {
   SendAside(conn, fb_cancel_abort);
 }
 
-// Raises the cancels to retry again, and closes the side of a connection whose call still
-// goes on past the grace: the Firebird 3.0.11 server now and then drops the answer to a request
-// that a cancel met at its end, and the client would wait for it forever. Under the mutex.
+// How long a cancelled call over the network may go on while its server answers.
+Clock::duration Grace(const TIbConnRec* conn) {
+  const uint32_t grace = conn->State.CancelGrace;
+  if (grace == 1) return Clock::duration::max();  // none
+  return std::chrono::seconds(grace == 0 ? kDefaultGraceSeconds : grace - 1);
+}
+
+// Raises the cancels to retry again, asks the servers of calls that go on whether they answer,
+// and closes the side of a connection whose call goes on past its grace: a server may never
+// cancel some work (a sort), and the Firebird 3.0.11 server now and then drops the answer to a
+// request that a cancel met at its end, for which the client would wait forever. Embedded the
+// engine runs the call in the caller's thread and ends it when it has undone its work: closing
+// its side would only lose the attachment. Under the mutex.
 void RetryCancels(TShared& shared) {
   const auto now = Clock::now();
-  std::erase_if(shared.Retries, [&](const auto& retry) {
-    TIbConnRec* conn = retry.first;
+  std::erase_if(shared.Retries, [&](TRetry& retry) {
+    TIbConnRec* conn = retry.Conn;
     if (RunningOf(conn).load() != kRaised || LostNow(conn)) return true;
-    if (now >= retry.second) {
-      Abort(conn);
-      return true;
+    if (conn->State.Remote != 0) {
+      if (now - retry.Raised >= Grace(conn)) {
+        Abort(conn);
+        return true;
+      }
+      if (retry.Question == 0 && now >= retry.Ask && conn->State.Peer[0] != '\0') {
+        retry.Question = ++shared.Asked;
+        TSend ask{conn, kAsking, retry.Question, detail::PeerHost(conn), PeerPort(conn)};
+        if (!Queue(shared, std::move(ask))) retry.Question = 0;  // asked again next time
+      }
     }
     if (conn->State.Sending == 0) SendAside(conn, fb_cancel_raise);  // else still under way
     return false;
@@ -234,18 +349,10 @@ void TimerLoop() {
       shared.Wake.wait_until(lock, wake);
       continue;
     }
-    TRunning* armed = *next;
-    TIbConnRec* conn = armed->Conn;
-    if (armed->Phase == 0) {
-      // Past the deadline: cancel, and give the server the grace to answer.
-      Raise(shared, conn);
-      armed->Phase = 1;
-      armed->When = Clock::now() + kGrace;
-    } else {
-      // No answer: close the connection's side, which ends the wait at once.
-      shared.Armed.erase(next);
-      Abort(conn);
-    }
+    // Past the deadline: cancel; the retries see to the rest.
+    TIbConnRec* conn = (*next)->Conn;
+    shared.Armed.erase(next);
+    Raise(shared, conn);
   }
 }
 
@@ -281,7 +388,7 @@ void TRunning::Finish(uint32_t was) {
       if (it != shared.Armed.end()) shared.Armed.erase(it);  // unless the timer took it off
       was = running.exchange(kIdle, std::memory_order_acq_rel);
     }
-    std::erase_if(shared.Retries, [this](const auto& retry) { return retry.first == Conn; });
+    std::erase_if(shared.Retries, [this](const TRetry& retry) { return retry.Conn == Conn; });
   }
   if (was == kRunning || LostNow(Conn)) return;
   if (was == kAborted) {
@@ -377,39 +484,61 @@ int Reachable(const std::string& host, const std::string& port, Clock::time_poin
 
 }  // namespace
 
-int detail::LoginProbe(TIbConnRec* conn, const std::string& dbName) {
-  const uint16_t seconds = conn->State.LoginTimeout;
+void detail::RecordPeer(TIbConnRec* conn, const std::string& dbName) {
+  char* peer = conn->State.Peer;
+  std::memset(peer, 0, sizeof(conn->State.Peer));
   std::string host, port;
-  if (seconds == 0 || !Endpoint(dbName, host, port)) return seconds;
+  if (!Endpoint(dbName, host, port)) return;
   if (port.empty()) {
     const servent* service = getservbyname("gds_db", "tcp");
     port =
         service != nullptr ? std::to_string(ntohs(static_cast<uint16_t>(service->s_port))) : "3050";
   }
+  if (host.size() + port.size() + 2 > sizeof(conn->State.Peer)) return;  // no probe for it
+  std::memcpy(peer, host.data(), host.size());
+  std::memcpy(peer + host.size() + 1, port.data(), port.size());
+}
+
+std::string detail::PeerHost(const TIbConnRec* conn) {
+  return conn->State.Peer;
+}
+
+int detail::LoginProbe(TIbConnRec* conn) {
+  const uint16_t seconds = conn->State.LoginTimeout;
+  const std::string host = detail::PeerHost(conn), port = PeerPort(conn);
+  if (host.empty()) return seconds;
   const auto start = Clock::now();
   const int failure = Reachable(host, port, start + std::chrono::seconds(seconds));
   if (failure == 0) {
     const auto spent = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - start);
     return std::max<int>(1, seconds - static_cast<int>(spent.count()));
   }
-  // The strings live in the record, as a lost attachment's do.
-  char* strings = conn->State.LostStrings;
-  const std::string text =
+  detail::LoginFailed(
+      conn, host,
       failure == ETIMEDOUT
           ? "login timeout of " + std::to_string(seconds) + " s expired"
           : std::string(strerrordesc_np(failure) != nullptr ? strerrordesc_np(failure) : "error") +
-                " (" + host + " port " + port + ")";
+                " (" + host + " port " + port + ")");
+  return -1;
+}
+
+void detail::LoginFailed(TIbConnRec* conn, const std::string& host, const std::string& text) {
+  // The strings live in the record, as a lost attachment's do.
+  char* strings = conn->State.LostStrings;
   const size_t hostLength = std::min(host.size(), sizeof(conn->State.LostStrings) / 2 - 1);
   std::memcpy(strings, host.data(), hostLength);
   strings[hostLength] = '\0';
   char* message = strings + hostLength + 1;
   std::snprintf(message, sizeof(conn->State.LostStrings) - hostLength - 1, "%s", text.c_str());
+  if (host.empty()) {
+    detail::SetText(conn->Status, message);
+    return;
+  }
   const ISC_STATUS vector[] = {
       isc_arg_gds, isc_network_error,   isc_arg_string,      reinterpret_cast<ISC_STATUS>(strings),
       isc_arg_gds, isc_net_connect_err, isc_arg_interpreted, reinterpret_cast<ISC_STATUS>(message),
       isc_arg_end};
   std::memcpy(conn->Status, vector, sizeof(vector));
-  return -1;
 }
 
 constinit thread_local detail::TLiveCache detail::LastLive

@@ -2,9 +2,14 @@
 // package records when an attachment is lost.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "ibdb/Internal.h"
@@ -135,6 +140,79 @@ ISC_STATUS ReadDialect(TIbConnRec* conn) {
   return 0;
 }
 
+// Attaches and learns the dialect; on failure nothing stays attached.
+int32_t Attach(TIbConnRec* conn, const char* name, const std::string& dpb) {
+  // Name length 0: the name is NUL-terminated. A failed attach has no attachment to lose.
+  if (Entries.isc_attach_database(conn->Status, 0, name, &conn->DbHandle,
+                                  static_cast<short>(dpb.size()), dpb.data()) != 0) {
+    return -1;
+  }
+  if (ReadDialect(conn) != 0) {
+    // Statements could not be prepared in the database's dialect: no attachment is kept.
+    ISC_STATUS scratch[20];
+    Entries.isc_detach_database(scratch, &conn->DbHandle);
+    conn->DbHandle = 0;
+    return -1;
+  }
+  return 0;
+}
+
+// An attach run in a thread of its own, so that the caller's wait ends at the login timeout
+// whatever the server does; one the caller gave up on is detached when it returns.
+struct TAttachJob {
+  TIbConnRec Work{};  // the attach's own handle, status and dialect
+  std::string Name, Dpb;
+  ISC_STATUS Status[20] = {};  // Work's status, its strings kept below: the client's may go
+  char Strings[256] = {};      // with the thread
+  int32_t Rc = -1;
+  bool Done = false;
+  bool Abandoned = false;
+  std::mutex Mutex;
+  std::condition_variable Ended;
+};
+
+int32_t AttachWithin(TIbConnRec* hdbc, const std::string& dbName, const std::string& dpb,
+                     std::chrono::steady_clock::time_point deadline) {
+  auto job = std::make_shared<TAttachJob>();
+  job->Name = dbName;
+  job->Dpb = dpb;
+  try {
+    std::thread([job] {
+      const int32_t rc = Attach(&job->Work, job->Name.c_str(), job->Dpb);
+      std::unique_lock lock(job->Mutex);
+      if (job->Abandoned) {
+        lock.unlock();
+        ISC_STATUS scratch[20];
+        if (rc == 0) Entries.isc_detach_database(scratch, &job->Work.DbHandle);
+        return;
+      }
+      detail::CopyStatus(job->Work.Status, job->Status, job->Strings, sizeof(job->Strings));
+      job->Rc = rc;
+      job->Done = true;
+      job->Ended.notify_one();
+    }).detach();
+  } catch (const std::system_error&) {
+    detail::SetText(hdbc->Status, "the login timeout's thread could not be started");
+    return -1;
+  }
+  std::unique_lock lock(job->Mutex);
+  if (!job->Ended.wait_until(lock, deadline, [&] { return job->Done; })) {
+    job->Abandoned = true;
+    detail::LoginFailed(
+        hdbc, detail::PeerHost(hdbc),
+        "login timeout of " + std::to_string(hdbc->State.LoginTimeout) + " s expired");
+    return -1;
+  }
+  if (job->Rc != 0) {
+    detail::CopyStatus(job->Status, hdbc->Status, hdbc->State.LostStrings,
+                       sizeof(hdbc->State.LostStrings));
+    return -1;
+  }
+  hdbc->DbHandle = job->Work.DbHandle;
+  hdbc->State.Dialect = job->Work.State.Dialect;
+  return 0;
+}
+
 }  // namespace
 
 void detail::CopyStatus(const ISC_STATUS* from, ISC_STATUS (&to)[20], char* strings, size_t room) {
@@ -241,6 +319,7 @@ int32_t SQLConnect(TIbConnRec* hdbc, const std::string& dbName, const std::strin
     SetError(hdbc->Status, isc_bad_dpb_content);
     return -1;
   }
+  const auto start = std::chrono::steady_clock::now();
   std::string dpb;
   dpb.reserve(5 + userName.size() + password.size());
   dpb.push_back(static_cast<char>(isc_dpb_version1));
@@ -250,29 +329,19 @@ int32_t SQLConnect(TIbConnRec* hdbc, const std::string& dbName, const std::strin
     AppendDpbItem(dpb, isc_dpb_lc_ctype, detail::CharsetName(hdbc->State.Charset));
   }
   hdbc->State.Remote = IsRemoteName(dbName) ? 1 : 0;
+  detail::RecordPeer(hdbc, dbName);
   hdbc->State.Dialect = 0;
-  // A login timeout bounds the TCP connection by a probe of the package's own (the client's
-  // connect waits for the kernel's retries) and what follows by the client's connect timeout.
-  const int wait = detail::LoginProbe(hdbc, dbName);
+  const uint16_t timeout = hdbc->State.LoginTimeout;
+  if (timeout == 0) return Attach(hdbc, dbName.c_str(), dpb);
+  // The TCP connection is opened by a probe of the package's own first (the client's connect
+  // waits for the kernel's retries), so that a refused port says so; the whole attach then ends
+  // by the deadline, the client's connect timeout set to what is left.
+  const int wait = detail::LoginProbe(hdbc);
   if (wait < 0) return -1;
-  if (wait > 0) {
-    dpb.push_back(static_cast<char>(isc_dpb_connect_timeout));
-    dpb.push_back(4);
-    for (int shift = 0; shift < 32; shift += 8) dpb.push_back(static_cast<char>(wait >> shift));
-  }
-  // Name length 0: the name is NUL-terminated. A failed attach has no attachment to lose.
-  if (Entries.isc_attach_database(hdbc->Status, 0, dbName.c_str(), &hdbc->DbHandle,
-                                  static_cast<short>(dpb.size()), dpb.data()) != 0) {
-    return -1;
-  }
-  if (ReadDialect(hdbc) != 0) {
-    // Statements could not be prepared in the database's dialect: no attachment is kept.
-    ISC_STATUS scratch[20];
-    Entries.isc_detach_database(scratch, &hdbc->DbHandle);
-    hdbc->DbHandle = 0;
-    return -1;
-  }
-  return 0;
+  dpb.push_back(static_cast<char>(isc_dpb_connect_timeout));
+  dpb.push_back(4);
+  for (int shift = 0; shift < 32; shift += 8) dpb.push_back(static_cast<char>(wait >> shift));
+  return AttachWithin(hdbc, dbName, dpb, start + std::chrono::seconds(timeout));
 }
 
 int32_t SQLDisconnect(TIbConnRec*& hdbc) {

@@ -122,6 +122,8 @@ struct TConnState {
   TSharedTransaction* Shared;  // the transaction SQLTransactMdb shares with other connections
   ISC_STATUS LostStatus[20];   // the status vector that reported the loss, its strings copied
   char LostStrings[256];       // into this buffer
+  uint32_t CancelGrace;        // option 153 as given plus 1 (0 unset: the default)
+  char Peer[128];              // the server's host and port, NUL-terminated each; empty locally
 };
 
 struct TIbConnRec {

@@ -136,7 +136,6 @@ class TRunning {
   TIbConnRec* Conn;
   ISC_STATUS* Status;
   std::chrono::steady_clock::time_point When{};
-  int Phase = 0;  // 0: cancel at When; 1: close the connection's side at When
   bool Armed = false;
   bool Failed = false;  // no deadline could be set: the call must not run (the error in status)
 
@@ -149,7 +148,14 @@ class TRunning {
 // The login timeout's first part: for a name reached over TCP, whether a connection to the
 // server's port opens within the timeout. The seconds left for the client's own wait (0 when no
 // timeout is set), or -1 with the error left in the connection's Status.
-int LoginProbe(TIbConnRec* conn, const std::string& dbName);
+int LoginProbe(TIbConnRec* conn);
+// Records the host and port a database name reaches the server on (none for a name the client
+// opens itself), for the login probe and for asking a server whether it still answers.
+void RecordPeer(TIbConnRec* conn, const std::string& dbName);
+std::string PeerHost(const TIbConnRec* conn);
+// Leaves a failed login's error in the connection's Status: the host (empty for a local name)
+// and what happened, the strings kept in the record.
+void LoginFailed(TIbConnRec* conn, const std::string& host, const std::string& text);
 
 // The statements SQLCancel and every other call may reach: registered when allocated,
 // unregistered before they are freed; a connection's are taken out all at once before its

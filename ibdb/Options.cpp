@@ -19,6 +19,7 @@ enum ConnectOption : uint8_t {
   kDialect = 150,
   kCharset = 151,
   kLockWait = 152,
+  kCancelGrace = 153,
 };
 
 constexpr uint16_t kReadUncommitted = 1;
@@ -193,6 +194,9 @@ int32_t SQLSetConnectOption(TIbConnRec* hdbc, uint8_t fOption, uint16_t vParam) 
       return 0;
     case kConnectionTimeout:
       state.ConnTimeout = vParam;
+      return 0;
+    case kCancelGrace:
+      state.CancelGrace = vParam + 1u;
       return 0;
     default:
       return 0;  // options the package does not know change nothing

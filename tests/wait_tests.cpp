@@ -220,6 +220,31 @@ TEST(QueryTimeoutChild, LiveServer) {
   EXPECT_LT(Since(fetchStart), 2.5);
   EXPECT_EQ(SQLTransact(conn, 0), 0);
   std::printf("query timeout 1 s: cancelled after %.3f s\n", seconds);
+  if (target.server) {
+    // A server busy undoing answers when asked, and its connection is kept however long the
+    // undo takes; one that never cancels its work (a sort) is cut at the grace.
+    constexpr const char* kCross = "FROM RDB$TYPES A, RDB$TYPES B, RDB$TYPES C";
+    TIbStmtRec* insert =
+        Prepared(conn, (std::string("INSERT INTO T SELECT A.RDB$TYPE ") + kCross).c_str());
+    ASSERT_EQ(SQLSetStmtOption(insert, 0, 2), 0);
+    const auto insertStart = Clock::now();
+    EXPECT_EQ(SQLExecute(insert), -1);
+    std::printf("insert cancelled at 2 s: ended after %.3f s\n", Since(insertStart));
+    EXPECT_EQ(ErrorText(conn, insert), "|operation was cancelled");
+    EXPECT_EQ(QueryText(conn, "SELECT COUNT(*) FROM T"), "496 1");
+    SQLFreeStmt(insert, 1);
+    ASSERT_EQ(SQLSetConnectOption(conn, 153, 1), 0);
+    TIbStmtRec* sort = Prepared(conn, (std::string("SELECT A.RDB$TYPE_NAME ") + kCross +
+                                       " ORDER BY C.RDB$TYPE_NAME, B.RDB$TYPE, A.RDB$TYPE")
+                                          .c_str());
+    ASSERT_EQ(SQLSetStmtOption(sort, 0, 1), 0);
+    const auto sortStart = Clock::now();
+    const int16_t sorted = SQLExecute(sort);
+    EXPECT_EQ(sorted == 0 ? SQLFetch(sort) : sorted, -1);
+    EXPECT_LT(Since(sortStart), 3.5);
+    EXPECT_NE(conn->State.Lost, 0);
+    SQLFreeStmt(sort, 1);
+  }
   SQLFreeStmt(slow, 1);
   SQLFreeStmt(endless, 1);
   EXPECT_EQ(SQLDisconnect(conn), 0);
@@ -274,8 +299,9 @@ TEST(QueryTimeoutChild, FrozenServer) {
     EXPECT_EQ(executed == 0 ? SQLFetch(select) : executed, -1);
     const double seconds = Since(start);
     longest = std::max(longest, seconds);
-    EXPECT_GE(seconds, 1.9);  // the timeout and the grace
-    EXPECT_LT(seconds, 3.5);
+    // The timeout, a second before the server is asked whether it answers, a second's wait.
+    EXPECT_GE(seconds, 2.9);
+    EXPECT_LT(seconds, 4.0);
     const std::string lost = ErrorText(conn, select);
     EXPECT_FALSE(lost.empty());
     EXPECT_EQ(SQLFetch(select), -1);  // recorded: refused at once with the same text
@@ -290,7 +316,8 @@ TEST(QueryTimeoutChild, FrozenServer) {
     if (cycle == 0) descriptors = VarloTest::OpenDescriptors();
   }
   EXPECT_LT(longestDisconnect, 1.0);
-  EXPECT_EQ(VarloTest::OpenDescriptors(), descriptors) << "descriptors left behind";
+  // The engine's own files may close meanwhile (its plugin is unloaded when unused).
+  EXPECT_LE(VarloTest::OpenDescriptors(), descriptors) << "descriptors left behind";
   // A prepare whose text fills the socket of the frozen server ends by its deadline.
   TIbConnRec* stalled = target.Connect(proxy.Name(target.path));
   TIbStmtRec* big = nullptr;
@@ -300,7 +327,7 @@ TEST(QueryTimeoutChild, FrozenServer) {
   proxy.Pause();
   const auto prepareStart = Clock::now();
   EXPECT_EQ(SQLPrepare(big, text.c_str(), 0), -1);
-  EXPECT_LT(Since(prepareStart), 4.0);
+  EXPECT_LT(Since(prepareStart), 4.5);
   SQLFreeStmt(big, 1);
   SQLDisconnect(stalled);
   proxy.Resume();
@@ -313,11 +340,23 @@ TEST(QueryTimeoutChild, FrozenServer) {
   proxy.Pause();
   const auto commitStart = Clock::now();
   EXPECT_EQ(SQLTransact(conn, 0), -1);
-  EXPECT_LT(Since(commitStart), 3.5);
+  EXPECT_LT(Since(commitStart), 4.0);
   EXPECT_NE(ErrorText(conn, nullptr).find("outcome of the commit or rollback is unknown"),
             std::string::npos)
       << ErrorText(conn, nullptr);
   SQLDisconnect(conn);
+  proxy.Resume();
+  // So is a commit over two connections, each member by its own option.
+  TIbConnRec* first = target.Connect(proxy.Name(target.path));
+  TIbConnRec* second = target.Connect(proxy.Name(target.path));
+  ASSERT_EQ(SQLSetConnectOption(first, 113, 1) + SQLSetConnectOption(second, 113, 1), 0);
+  ASSERT_EQ(SQLTransactMdb({&first, &second}, 2, 2), 0);
+  proxy.Pause();
+  const auto mdbStart = Clock::now();
+  EXPECT_EQ(SQLTransactMdb({&first, &second}, 0, 2), -1);
+  EXPECT_LT(Since(mdbStart), 4.0);
+  SQLDisconnect(first);
+  SQLDisconnect(second);
   proxy.Resume();
   VarloTest::RawDb check(target.name, VarloTest::ServerUser(), VarloTest::ServerPassword());
   EXPECT_EQ(check.QueryInt("SELECT COUNT(*) FROM T WHERE ID = 2"), 20);
@@ -331,6 +370,19 @@ TEST(QueryTimeout, ClosesTheConnectionToAFrozenServer) {
 }
 
 // ---- the login timeout ----
+
+std::atomic<int> detached{0};
+
+ISC_STATUS SlowAttach(ISC_STATUS* status, short length, const ISC_SCHAR* name, isc_db_handle* db,
+                      short dpbLength, const ISC_SCHAR* dpb) {
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  return IBAPI::LinkedEntries().isc_attach_database(status, length, name, db, dpbLength, dpb);
+}
+
+ISC_STATUS CountedDetach(ISC_STATUS* status, isc_db_handle* db) {
+  ++detached;
+  return IBAPI::LinkedEntries().isc_detach_database(status, db);
+}
 
 TEST(LoginTimeoutChild, HostsThatNeverAnswer) {
   if (!VarloTest::ChildArgument()) GTEST_SKIP() << "runs in a child process";
@@ -357,6 +409,21 @@ TEST(LoginTimeoutChild, HostsThatNeverAnswer) {
   EXPECT_LT(Since(refusedStart), 1.0);
   EXPECT_NE(ErrorText(conn, nullptr).find("Connection refused"), std::string::npos)
       << ErrorText(conn, nullptr);
+  // An attach that stalls once connected (a server that stops answering midway, or busy) ends
+  // by the deadline too; the attachment it makes later is detached.
+  {
+    IBAPI::EntryOverride slow(IBAPI::Entries.isc_attach_database, &SlowAttach);
+    IBAPI::EntryOverride counted(IBAPI::Entries.isc_detach_database, &CountedDetach);
+    const auto stalledStart = Clock::now();
+    EXPECT_EQ(SQLConnect(conn, target.name, VarloTest::ServerUser(), VarloTest::ServerPassword()),
+              -1);
+    EXPECT_LT(Since(stalledStart), 2.5);
+    EXPECT_EQ(ErrorText(conn, nullptr).substr(0, 1) +
+                  ErrorText(conn, nullptr).substr(ErrorText(conn, nullptr).rfind('|')),
+              "||login timeout of 2 s expired");
+    for (int k = 0; k < 100 && detached == 0; ++k) usleep(50000);
+    EXPECT_EQ(detached, 1);
+  }
   // The record connects afterwards.
   EXPECT_EQ(SQLConnect(conn, target.name, VarloTest::ServerUser(), VarloTest::ServerPassword()), 0)
       << ErrorText(conn, nullptr);
