@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 #include <string>
 #include <vector>
@@ -116,6 +117,9 @@ class TRunning {
       Conn = nullptr;  // within another call on the connection: that one is the running call
       return;
     }
+    timespec now;  // the coarse clock: a few instructions, no system call
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    conn->State.Started = now.tv_sec * 1000 + now.tv_nsec / 1000000;
     running.store(kCallRunning, std::memory_order_release);
     if (timeoutSeconds != 0 && !Arm(timeoutSeconds)) Refuse(status);
   }
