@@ -275,7 +275,7 @@ bool StartTimer(TShared& shared) {
 // it, and past the grace the connection's side is closed: whatever the server does, the call
 // ends. False for a connection that is lost.
 // How long a call cancelled now may go on over the network while its server answers: undoing
-// takes up to 1.7 times as long as the work undone (measured), so twice as long as the call had
+// takes up to 1.8 times as long as the work undone (measured), so twice as long as the call had
 // run and a second more, within the connection's grace. A call that met its end when the cancel
 // came, whose answer the server may drop, is so ended within about a second.
 Clock::duration Allowed(const TIbConnRec* conn, Clock::time_point now) {
@@ -499,7 +499,10 @@ void detail::RecordPeer(TIbConnRec* conn, const std::string& dbName) {
   std::string host, port;
   if (!Endpoint(dbName, host, port)) return;
   if (port.empty()) {
-    const servent* service = getservbyname("gds_db", "tcp");
+    servent entry{};
+    servent* service = nullptr;
+    char buffer[1024];
+    getservbyname_r("gds_db", "tcp", &entry, buffer, sizeof(buffer), &service);
     port =
         service != nullptr ? std::to_string(ntohs(static_cast<uint16_t>(service->s_port))) : "3050";
   }
