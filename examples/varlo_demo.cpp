@@ -428,9 +428,14 @@ int RunForm(const Options& options) {
   std::stringstream text;
   text << in.rdbuf();
   IBQuery::Register();
+  Framework::RegisterClass(Framework::TForm::StaticClass());
   std::unique_ptr<Framework::TComponent> component(
       Framework::ReadComponentText(text.str(), nullptr));
+  // A TIBQuery, or a form (as a designer saves it) holding one: the first is run.
   auto* query = dynamic_cast<IBQuery::TIBQuery*>(component.get());
+  for (int i = 0; query == nullptr && i < component->ComponentCount(); ++i) {
+    query = dynamic_cast<IBQuery::TIBQuery*>(component->Components(i));
+  }
   if (query == nullptr) {
     std::cerr << options.form << " does not hold a TIBQuery\n";
     return 1;

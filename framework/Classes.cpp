@@ -168,6 +168,21 @@ const TComponentClass& TComponent::StaticClass() {
   return cls;
 }
 
+const TComponentClass& TForm::StaticClass() {
+  static const TComponentClass cls("TForm", &TComponent::StaticClass(), {},
+                                   [](TComponent* owner) { return new TForm(owner); });
+  return cls;
+}
+
+std::string NewComponentName(const TComponent& owner, const TComponentClass& componentClass) {
+  std::string base = componentClass.ClassName();
+  if (base.size() > 1 && (base[0] == 'T' || base[0] == 't')) base.erase(0, 1);
+  for (int n = 1;; ++n) {
+    std::string name = base + IntToStr(n);
+    if (owner.FindComponent(name) == nullptr) return name;
+  }
+}
+
 void TComponent::InsertComponent(TComponent* component) {
   components_.push_back(component);
   component->owner_ = this;

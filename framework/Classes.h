@@ -58,6 +58,8 @@ struct TPropInfo {
   std::string Name;
   TPropKind Kind = TPropKind::Integer;
   bool Stored = true;
+  bool ReadOnly = false;  // a designer shows it and does not let it be edited
+  bool Masked = false;    // a designer shows it masked (a password)
   IntegerGetter GetInteger;
   IntegerSetter SetInteger;
   StringGetter GetString;
@@ -119,6 +121,19 @@ class TComponent {
   std::string name_;
   int32_t tag_ = 0;
 };
+
+// The form a designer places components on: a component that owns them and publishes Name and
+// Tag. Hosts register it (RegisterClass) to read forms back.
+class TForm : public TComponent {
+ public:
+  using TComponent::TComponent;
+  static const TComponentClass& StaticClass();
+  const TComponentClass& ClassType() const override { return StaticClass(); }
+};
+
+// The name a designer gives a new component of the class on the owner: the class name without
+// its leading T and the first number not taken ("IBQuery1", "IBQuery2", ...).
+std::string NewComponentName(const TComponent& owner, const TComponentClass& componentClass);
 
 // Classes that text forms can name.
 void RegisterClass(const TComponentClass& componentClass);

@@ -36,6 +36,12 @@ Framework::TPropInfo StringProperty(const char* name, const std::string& (TIBQue
       [set](Framework::TComponent& c, const std::string& v) { (Self(c).*set)(v); });
 }
 
+Framework::TPropInfo Flagged(Framework::TPropInfo info, bool readOnly, bool masked) {
+  info.ReadOnly = readOnly;
+  info.Masked = masked;
+  return info;
+}
+
 }  // namespace
 
 TIBQuery::TIBQuery(Framework::TComponent* AOwner)
@@ -57,10 +63,12 @@ const Framework::TComponentClass& TIBQuery::StaticClass() {
               [](Framework::TComponent& c, const Framework::TStringList& v) { Self(c).SetSql(v); }),
           StringProperty("DataBaseName", &TIBQuery::DataBaseName, &TIBQuery::SetDataBaseName),
           StringProperty("UserName", &TIBQuery::UserName, &TIBQuery::SetUserName),
-          StringProperty("Password", &TIBQuery::Password, &TIBQuery::SetPassword),
-          Framework::TPropInfo::Integer(
-              "ExecTime", [](const Framework::TComponent& c) { return Self(c).ExecTime(); },
-              [](Framework::TComponent& c, int32_t v) { Self(c).SetExecTime(v); }),
+          Flagged(StringProperty("Password", &TIBQuery::Password, &TIBQuery::SetPassword), false,
+                  true),
+          Flagged(Framework::TPropInfo::Integer(
+                      "ExecTime", [](const Framework::TComponent& c) { return Self(c).ExecTime(); },
+                      [](Framework::TComponent& c, int32_t v) { Self(c).SetExecTime(v); }),
+                  true, false),
       },
       [](Framework::TComponent* owner) { return new TIBQuery(owner); });
   return cls;

@@ -40,7 +40,8 @@ ensure_peer_packages() {
 
 BUILD_PACKAGES=(build-essential cmake pkg-config firebird-dev firebird3.0-server-core)
 TEST_PACKAGES=(libgtest-dev libgmock-dev firebird3.0-utils firebird3.0-server clang
-  libclang-rt-14-dev valgrind clang-format git firebird3.0-examples lintian)
+  libclang-rt-14-dev valgrind clang-format git firebird3.0-examples lintian
+  qtbase5-dev xvfb xauth)
 
 server_listening() { (exec 3<>/dev/tcp/127.0.0.1/3050) 2>/dev/null; }
 

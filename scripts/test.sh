@@ -3,7 +3,8 @@
 # user; a warnings-as-errors build and its tests; the tests again under AddressSanitizer and
 # UndefinedBehaviorSanitizer; the suites with threads under ThreadSanitizer; the fuzz targets
 # for a few seconds each; the integration tests under valgrind memcheck; the Debian packages
-# built, checked with lintian, installed, used by a consumer program and removed.
+# built, checked with lintian, installed, used by a consumer program and removed. The desktop
+# host's suite runs in the first two under a virtual X server (xvfb-run).
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
@@ -39,7 +40,7 @@ ctest --test-dir build/tsan -R '^(unit_tests|component_tests|wait_tests)$' --out
 log "fuzz targets (clang, libFuzzer)"
 CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVARLO_WERROR=ON \
   -DVARLO_SANITIZE=address,undefined -DVARLO_BUILD_FUZZ=ON -DVARLO_BUILD_TESTS=OFF \
-  -DVARLO_BUILD_EXAMPLES=OFF >/dev/null
+  -DVARLO_BUILD_EXAMPLES=OFF -DVARLO_BUILD_STUDIO=OFF >/dev/null
 cmake --build build/fuzz -j "$JOBS"
 bash scripts/fuzz.sh build/fuzz "${VARLO_FUZZ_SECONDS:-5}"
 
