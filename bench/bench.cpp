@@ -986,17 +986,23 @@ struct Options {
   std::string dir;
 };
 
-// A 1 GiB blob written through SQLPutData in 64 KiB pieces, made one at a time as a caller reading
-// a file would, and read back through SQLGetData with a 64 KiB buffer: time and the growth of
-// peak resident memory while each runs, embedded or over the server.
-void BigBlob(const std::string& dir, bool server) {
+// A database file of the bench's own, embedded or over the server (the test user's).
+Target FileTarget(const std::string& path, bool server) {
   Target target;
-  target.path = dir + (server ? "/big-server.fdb" : "/big.fdb");
+  target.path = path;
   target.server = server;
   if (server) {
     target.user = Env("VARLO_TEST_USER", "VARLO_TEST");
     target.password = Env("VARLO_TEST_PASSWORD", "varlo-test-pw");
   }
+  return target;
+}
+
+// A 1 GiB blob written through SQLPutData in 64 KiB pieces, made one at a time as a caller reading
+// a file would, and read back through SQLGetData with a 64 KiB buffer: time and the growth of
+// peak resident memory while each runs, embedded or over the server.
+void BigBlob(const std::string& dir, bool server) {
+  Target target = FileTarget(dir + (server ? "/big-server.fdb" : "/big.fdb"), server);
   Raw(CreateFile(target)).Exec("CREATE TABLE BLOBS (ID INTEGER, B BLOB SUB_TYPE 0)");
   if (server) HandToServer(target.path);
   target.name = server ? "localhost:" + target.path : target.path;
@@ -1056,17 +1062,11 @@ void BigBlob(const std::string& dir, bool server) {
 }
 
 // How long a cancelled call takes to end, and whether its connection stays usable, for the
-// kinds of work a cancel meets: an INSERT ... SELECT undone, a sort, a long value read in pieces,
-// a long prepare. The grace is set to none (option 153, 0), so that what is measured is the
-// server's own answer.
+// kinds of work a cancel meets: an INSERT ... SELECT undone, a sort, a long value read in pieces.
+// Option 153 is 0 (no grace beyond the undo's allowance), so that the server's own answer is
+// measured wherever it comes within the allowance.
 void Cancels(const std::string& dir, bool server) {
-  Target target;
-  target.path = dir + (server ? "/cancel-server.fdb" : "/cancel.fdb");
-  target.server = server;
-  if (server) {
-    target.user = Env("VARLO_TEST_USER", "VARLO_TEST");
-    target.password = Env("VARLO_TEST_PASSWORD", "varlo-test-pw");
-  }
+  Target target = FileTarget(dir + (server ? "/cancel-server.fdb" : "/cancel.fdb"), server);
   {
     Raw raw(CreateFile(target));
     raw.Exec("CREATE TABLE SRC (ID INTEGER, S VARCHAR(100))");

@@ -449,20 +449,25 @@ TStudio::TStudio(std::string packagePath)
   });
 
   QMenu* file = menuBar()->addMenu("&File");
-  QAction* open = file->addAction("&Open form...", this, [this] {
-    QFileDialog dialog(this, "Open form", {}, "Forms (*.form *.txt);;All files (*)");
+  // The file dialogs are Qt's own, the same on every desktop.
+  auto formFile = [this](bool save) {
+    QFileDialog dialog(this, save ? "Save form" : "Open form", {},
+                       "Forms (*.form *.txt);;All files (*)");
     dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setFileMode(QFileDialog::ExistingFile);
-    if (dialog.exec() == QDialog::Accepted) OpenForm(dialog.selectedFiles().value(0));
-  });
-  open->setShortcut(QKeySequence::Open);
-  QAction* save = file->addAction("&Save form...", this, [this] {
-    QFileDialog dialog(this, "Save form", {}, "Forms (*.form);;All files (*)");
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    if (dialog.exec() == QDialog::Accepted) SaveForm(dialog.selectedFiles().value(0));
-  });
-  save->setShortcut(QKeySequence::Save);
+    dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    if (!save) dialog.setFileMode(QFileDialog::ExistingFile);
+    return dialog.exec() == QDialog::Accepted ? dialog.selectedFiles().value(0) : QString();
+  };
+  file->addAction("&Open form...", this,
+                  [this, formFile] {
+                    if (const QString path = formFile(false); !path.isEmpty()) OpenForm(path);
+                  })
+      ->setShortcut(QKeySequence::Open);
+  file->addAction("&Save form...", this,
+                  [this, formFile] {
+                    if (const QString path = formFile(true); !path.isEmpty()) SaveForm(path);
+                  })
+      ->setShortcut(QKeySequence::Save);
   file->addAction("&Quit", this, [this] { close(); });
   QMenu* package = menuBar()->addMenu("&Package");
   package->addAction("&Load", this, [this] { LoadPackage(); });
