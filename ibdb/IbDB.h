@@ -118,7 +118,7 @@ struct TConnState {
   uint16_t LoginTimeout;       // option 103: seconds; 0 no limit
   uint16_t ConnTimeout;        // option 113: seconds each call of the connection's own may take
   uint32_t Running;            // a call is running on the connection (read by SQLCancel)
-  int64_t Started;             // when it began: the coarse monotonic clock, milliseconds
+  int64_t Started;             // when it began (over TCP): the coarse monotonic clock, ms
   uint32_t Sending;            // cancels on their way to the client, each in a thread of its own
   TSharedTransaction* Shared;  // the transaction SQLTransactMdb shares with other connections
   ISC_STATUS LostStatus[20];   // the status vector that reported the loss, its strings copied

@@ -117,9 +117,11 @@ class TRunning {
       Conn = nullptr;  // within another call on the connection: that one is the running call
       return;
     }
-    timespec now;  // the coarse clock: a few instructions, no system call
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    conn->State.Started = now.tv_sec * 1000 + now.tv_nsec / 1000000;
+    if (conn->State.Remote != 0) {  // what a cancel allows the call depends on it, over TCP
+      timespec now;                 // the coarse clock: a few instructions, no system call
+      clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+      conn->State.Started = now.tv_sec * 1000 + now.tv_nsec / 1000000;
+    }
     running.store(kCallRunning, std::memory_order_release);
     if (timeoutSeconds != 0 && !Arm(timeoutSeconds)) Refuse(status);
   }
