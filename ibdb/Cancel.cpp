@@ -86,7 +86,7 @@ struct TShared {
   std::unordered_set<TIbStmtRec*> Live;
   std::vector<TRunning*> Armed;
   // Connections whose call was cancelled and goes on: raised again until the call ends, and
-  // past the grace their side is closed (when the time comes).
+  // over the network their side closed when the server is silent or the allowance has passed.
   std::vector<TRetry> Retries;
   uint64_t Asked = 0;  // the last question's number
   bool TimerStarted = false;
@@ -180,6 +180,37 @@ void SendAside(TIbConnRec* conn, int kind) {
   }
 }
 
+// Whether the descriptor is ready for the events before the deadline.
+bool Await(int fd, short events, Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  pollfd p{fd, events, 0};
+  return poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) == 1 &&
+         (p.revents & events) != 0;
+}
+
+// A TCP connection to the address opened before the deadline: its descriptor, or -1 with the
+// error in failure (ETIMEDOUT when the deadline passed first; unchanged when no socket could be
+// had).
+int ConnectWithin(const addrinfo* a, Clock::time_point deadline, int& failure) {
+  const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  failure = 0;
+  if (connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
+    failure = errno;
+    if (failure == EINPROGRESS) {
+      socklen_t size = sizeof(failure);
+      if (!Await(fd, POLLOUT, deadline)) {
+        failure = ETIMEDOUT;
+      } else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &failure, &size) != 0) {
+        failure = ETIMEDOUT;
+      }
+    }
+  }
+  if (failure == 0) return fd;
+  close(fd);
+  return -1;
+}
+
 // Whether the server at host and port answers a connect request by the deadline (accepting or
 // refusing it: either is an answer). A name that does not resolve now tells nothing: true.
 bool Answers(const std::string& host, const std::string& port, Clock::time_point deadline) {
@@ -187,31 +218,20 @@ bool Answers(const std::string& host, const std::string& port, Clock::time_point
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return true;
-  const int fd = socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  const bool opened =
-      fd >= 0 && (connect(fd, found->ai_addr, found->ai_addrlen) == 0 || errno == EINPROGRESS);
+  int failure = 0;
+  const int fd = ConnectWithin(found, deadline, failure);
   freeaddrinfo(found);
-  auto await = [&](short events) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    pollfd p{fd, events, 0};
-    return poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) == 1 &&
-           (p.revents & events) != 0;
-  };
   // The wire protocol's connect request (big-endian words): op_connect, op_attach, connect
   // version 3, generic architecture, no file name, one protocol (version 10, generic, types 2
   // to 3, weight 2), no user identification.
   static constexpr unsigned char kConnect[] = {0, 0, 0, 1, 0, 0, 0, 19, 0, 0, 0, 3, 0, 0, 0, 1,
                                                0, 0, 0, 0, 0, 0, 0, 1,  0, 0, 0, 0, 0, 0, 0, 10,
                                                0, 0, 0, 1, 0, 0, 0, 2,  0, 0, 0, 3, 0, 0, 0, 2};
-  int error = 0;
-  socklen_t size = sizeof(error);
+  if (fd < 0) return false;
   unsigned char answer[4];
-  const bool answered = opened && await(POLLOUT) &&
-                        getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error == 0 &&
-                        send(fd, kConnect, sizeof(kConnect), MSG_NOSIGNAL) == sizeof(kConnect) &&
-                        await(POLLIN) && recv(fd, answer, sizeof(answer), 0) > 0;
-  if (fd >= 0) close(fd);
+  const bool answered = send(fd, kConnect, sizeof(kConnect), MSG_NOSIGNAL) == sizeof(kConnect) &&
+                        Await(fd, POLLIN, deadline) && recv(fd, answer, sizeof(answer), 0) > 0;
+  close(fd);
   return answered;
 }
 
@@ -270,10 +290,6 @@ bool StartTimer(TShared& shared) {
   return true;
 }
 
-// Raises a cancel on the request running on the connection, if one runs; under the mutex. It is
-// raised again until the call ends, since a server that has not begun the request yet drops
-// it, and past the grace the connection's side is closed: whatever the server does, the call
-// ends. False for a connection that is lost.
 // How long a call cancelled now may go on over the network while its server answers: undoing
 // takes up to 1.8 times as long as the work undone (measured), so twice as long as the call had
 // run and a second more, within the connection's grace. A call that met its end when the cancel
@@ -289,6 +305,10 @@ Clock::duration Allowed(const TIbConnRec* conn, Clock::time_point now) {
       undo, std::chrono::seconds(grace == 0 ? kDefaultGraceSeconds : grace - 1));
 }
 
+// Raises a cancel on the request running on the connection, if one runs; under the mutex. It is
+// raised again until the call ends, since a server that has not begun the request yet drops
+// it, and past its allowance the connection's side is closed: whatever the server does, the
+// call ends over the network. False for a connection that is lost.
 bool Raise(TShared& shared, TIbConnRec* conn) {
   uint32_t expected = kRunning;
   if (!RunningOf(conn).compare_exchange_strong(expected, kRaised)) return true;  // none runs
@@ -467,25 +487,8 @@ int Reachable(const std::string& host, const std::string& port, Clock::time_poin
   int failure = ETIMEDOUT;
   for (addrinfo* a = found; a != nullptr && failure != 0 && Clock::now() < deadline;
        a = a->ai_next) {
-    const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) continue;
-    if (connect(fd, a->ai_addr, a->ai_addrlen) == 0) {
-      failure = 0;
-    } else if (errno == EINPROGRESS) {
-      pollfd p{fd, POLLOUT, 0};
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      int error = 0;
-      socklen_t size = sizeof(error);
-      if (poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) != 1) {
-        failure = ETIMEDOUT;
-      } else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0) {
-        failure = error;
-      }
-    } else {
-      failure = errno;
-    }
-    close(fd);
+    const int fd = ConnectWithin(a, deadline, failure);
+    if (fd >= 0) close(fd);
   }
   freeaddrinfo(found);
   return failure;

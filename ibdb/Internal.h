@@ -152,8 +152,8 @@ class TRunning {
 };
 
 // The login timeout's first part: for a name reached over TCP, whether a connection to the
-// server's port opens within the timeout. The seconds left for the client's own wait (0 when no
-// timeout is set), or -1 with the error left in the connection's Status.
+// server's port opens within the timeout. The seconds left for the client's own wait, or -1
+// with the error left in the connection's Status.
 int LoginProbe(TIbConnRec* conn);
 // Records the host and port a database name reaches the server on (none for a name the client
 // opens itself), for the login probe and for asking a server whether it still answers.
