@@ -199,7 +199,7 @@ bool TRowModel::canFetchMore(const QModelIndex& parent) const {
 void TRowModel::fetchMore(const QModelIndex& parent) {
   if (!canFetchMore(parent)) return;
   std::vector<QStringList> more;
-  ended_ = !FetchRows(package_, stmt_, types_, kBatch, more);
+  ended_ = FetchRows(package_, stmt_, types_, kBatch, more) != 0;
   if (more.empty()) return;
   const int first = static_cast<int>(rows_.size());
   beginInsertRows({}, first, first + static_cast<int>(more.size()) - 1);
@@ -207,12 +207,12 @@ void TRowModel::fetchMore(const QModelIndex& parent) {
   endInsertRows();
 }
 
-bool TRowModel::FetchRows(TPackage& package, IbDB::TIbStmtRec* stmt,
-                          const std::vector<int16_t>& types, int count,
-                          std::vector<QStringList>& rows) {
+int16_t TRowModel::FetchRows(TPackage& package, IbDB::TIbStmtRec* stmt,
+                             const std::vector<int16_t>& types, int count,
+                             std::vector<QStringList>& rows) {
   char text[256];
   for (int n = 0; n < count; ++n) {
-    if (package.Fetch(stmt) != 0) return false;
+    if (const int16_t rc = package.Fetch(stmt); rc != 0) return rc;
     QStringList row;
     for (size_t c = 0; c < types.size(); ++c) {
       const auto icol = static_cast<uint8_t>(c + 1);
@@ -245,7 +245,7 @@ bool TRowModel::FetchRows(TPackage& package, IbDB::TIbStmtRec* stmt,
     }
     rows.push_back(std::move(row));
   }
-  return true;
+  return 0;
 }
 
 // ---- the query window ----
@@ -357,12 +357,9 @@ void TQueryWindow::Run() {
     }
     if (rc_ == 0) rc_ = package_.Execute(stmt_);
     if (rc_ == 0 && !types_.empty()) {
-      ended_ = !TRowModel::FetchRows(package_, stmt_, types_, kBatch, first_);
-      if (ended_ && first_.empty()) {
-        char probe[8];
-        package_.Error2(conn_, stmt_, probe, sizeof(probe));
-        if (probe[0] != '\0') rc_ = -1;  // the first fetch failed (or was cancelled)
-      }
+      const int16_t fetched = TRowModel::FetchRows(package_, stmt_, types_, kBatch, first_);
+      ended_ = fetched != 0;
+      if (fetched < 0) rc_ = fetched;  // a fetch failed (or was cancelled)
     }
     done_ = true;
   });

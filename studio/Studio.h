@@ -80,10 +80,11 @@ class TRowModel : public QAbstractTableModel {
   QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
   bool canFetchMore(const QModelIndex& parent) const override;
   void fetchMore(const QModelIndex& parent) override;
-  // Fetches up to count rows of the statement into rows; false at the end (or a failure).
-  static bool FetchRows(TPackage& package, IbDB::TIbStmtRec* stmt,
-                        const std::vector<int16_t>& types, int count,
-                        std::vector<QStringList>& rows);
+  // Fetches up to count rows of the statement into rows: 0, or what the fetch that stopped
+  // returned (100 at the end, -1 for a failure).
+  static int16_t FetchRows(TPackage& package, IbDB::TIbStmtRec* stmt,
+                           const std::vector<int16_t>& types, int count,
+                           std::vector<QStringList>& rows);
 
  private:
   TPackage& package_;
