@@ -54,6 +54,12 @@ constexpr size_t kBlockText = 32 << 10;
 constexpr size_t kBlockMessage = 32 << 10;
 constexpr int32_t kMinBlockRows = 2;
 
+// Rows a block holds by its parameters: up to the budget, and two rows of up to the budget each,
+// since one round trip saved per two rows outweighs the compile of up to twice the budget.
+size_t RowsByParameters(size_t n) {
+  return n <= kBlockParameters ? std::max<size_t>(kBlockParameters / n, 2) : 1;
+}
+
 bool IdentifierChar(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' ||
          c == '$' || static_cast<unsigned char>(c) >= 0x80;
@@ -274,7 +280,7 @@ bool Batchable(TIbStmtRec* stmt, TArrays& arrays) {
   }
   arrays.Limit =
       static_cast<int32_t>(std::min<size_t>({static_cast<size_t>(kMaxContexts / Contexts(words)),
-                                             kBlockParameters / static_cast<size_t>(in->sqld),
+                                             RowsByParameters(static_cast<size_t>(in->sqld)),
                                              kBlockText / rowText, kBlockMessage / rowBytes}));
   arrays.Lines = 1 + static_cast<int32_t>(
                          std::count(arrays.Text.begin(), arrays.Text.begin() + arrays.End, '\n'));
@@ -569,13 +575,18 @@ int16_t detail::ExecuteRows(TIbStmtRec* stmt) {
       // to compile), and arrays of the same size find it ready.
       const int64_t blocks = (rows - from + arrays.Limit - 1) / arrays.Limit;
       const auto count = static_cast<int32_t>((rows - from + blocks - 1) / blocks);
-      TBlock* block = arrays.Batchable == 1 ? PreparedBlock(stmt, arrays, count) : nullptr;
+      // A last single row runs as it is rather than compiling a block of one.
+      TBlock* block = arrays.Batchable == 1 && count >= kMinBlockRows
+                          ? PreparedBlock(stmt, arrays, count)
+                          : nullptr;
       if (stmt->Conn->State.Lost != 0) {
         std::memcpy(stmt->Status, stmt->Conn->State.LostStatus, sizeof(stmt->Status));
         failed = from;
         break;
       }
-      if (block == nullptr && arrays.Batchable == 1) continue;  // the limit was halved
+      if (block == nullptr && arrays.Batchable == 1 && count >= kMinBlockRows) {
+        continue;  // the limit was halved
+      }
       if (block == nullptr) {
         if (!savepoint.Set()) {
           failed = from;
