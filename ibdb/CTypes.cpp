@@ -37,15 +37,6 @@ struct TValue {
 
 // --- dates ---------------------------------------------------------------------------------
 
-int64_t DaysFromCivil(int64_t y, int64_t m, int64_t d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const int64_t yoe = y - era * 400;
-  const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + doe - 719468;
-}
-
 void CivilFromDays(int64_t z, TValue& v) {
   z += 719468;
   const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
@@ -78,7 +69,7 @@ bool ValidTime(const TValue& v) {
 }
 
 ISC_DATE EncodeDate(const TValue& v) {
-  return static_cast<ISC_DATE>(DaysFromCivil(v.year, v.month, v.day) + kEpochShift);
+  return ClientDay(v.year, v.month, v.day);
 }
 ISC_TIME EncodeTime(const TValue& v) {
   return static_cast<ISC_TIME>((v.hour * 3600 + v.minute * 60 + v.second) * kUnitsPerSecond +

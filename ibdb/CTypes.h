@@ -60,4 +60,23 @@ int32_t ValueText(const XSQLVAR& var, char* text, const char** view);
 bool FromC(const XSQLVAR& var, int16_t ctype, const char* value, int64_t length, char* data,
            TRefusal& why);
 
+// A real date of years 1 to 9999 (checked before) as the client's day: days from 1858-11-17.
+inline ISC_DATE ClientDay(int year, int month, int day) {
+  // Counted in years from March, so that a leap day ends its year.
+  const auto y = static_cast<uint32_t>(year - (month <= 2 ? 1 : 0));
+  const auto m = static_cast<uint32_t>(month > 2 ? month - 3 : month + 9);
+  const uint32_t days =
+      365 * y + y / 4 - y / 100 + y / 400 + (153 * m + 2) / 5 + static_cast<uint32_t>(day) - 1;
+  return static_cast<ISC_DATE>(days) - 678881;  // 1858-11-17 is day 678881 of that count
+}
+
+// A real date and time of day in the client's timestamp form, as the client's own encoding
+// gives it.
+inline void EncodeStamp(int year, int month, int day, int hour, int minute, int second,
+                        ISC_QUAD* stamp) {
+  stamp->gds_quad_high = ClientDay(year, month, day);
+  stamp->gds_quad_low =
+      static_cast<ISC_ULONG>((hour * 3600 + minute * 60 + second) * ISC_TIME_SECONDS_PRECISION);
+}
+
 }  // namespace IbDB::detail

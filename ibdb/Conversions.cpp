@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "framework/SysUtils.h"
+#include "ibdb/CTypes.h"
 #include "ibdb/Internal.h"
 
 namespace IbDB {
@@ -82,17 +83,16 @@ void IBDateToTM(const ISC_QUAD* date, char* text) {
 
 namespace {
 
-// The six fields of a date text of the package's layout, when each is plain digits.
-bool ReadFields(const char* text, size_t length, int (&f)[6]) {
-  if (length < static_cast<size_t>(kDateTextLength)) return false;
-  // The common text, four-digit year and no blanks, read at once: every digit position checked
-  // in two 8-byte words and one 3-byte one (a byte is a digit when it is at least '0' and adding
-  // 0x46 leaves it below 0x80).
+// The six fields of the package's layout "MM/DD/YYYY hh:mm:ss" from 19 readable bytes, when
+// each field is plain digits (four-digit year, no blanks): every digit checked in two 8-byte
+// words and one 3-byte one. The separators are not read.
+bool ReadPlainFields(const char* text, int (&f)[6]) {
   auto word = [text](int at, int n) {
     uint64_t w = 0;
     std::memcpy(&w, text + at, static_cast<size_t>(n));
     return w;
   };
+  // A byte is a digit when it is at least '0' and adding 0x46 leaves it below 0x80.
   auto nonDigits = [](uint64_t w, uint64_t mask) {
     const uint64_t zeros = 0x3030303030303030ull & mask;
     const uint64_t high = 0x8080808080808080ull & mask;
@@ -101,30 +101,45 @@ bool ReadFields(const char* text, size_t length, int (&f)[6]) {
   // Bytes 0-7 "MM/DD/YY", 8-15 "YY hh:mm", 16-18 ":ss" (little-endian words): the separators
   // masked out.
   static_assert(std::endian::native == std::endian::little);
-  if ((nonDigits(word(0, 8), 0xFFFF00FFFF00FFFFull) | nonDigits(word(8, 8), 0xFFFF00FFFF00FFFFull) |
-       nonDigits(word(16, 3), 0xFFFF00ull)) == 0) {
-    auto d = [text](int k) { return text[k] - '0'; };
-    f[0] = d(0) * 10 + d(1);
-    f[1] = d(3) * 10 + d(4);
-    f[2] = d(6) * 1000 + d(7) * 100 + d(8) * 10 + d(9);
-    f[3] = d(11) * 10 + d(12);
-    f[4] = d(14) * 10 + d(15);
-    f[5] = d(17) * 10 + d(18);
-    return true;
+  constexpr uint64_t kDigits = 0xFFFF00FFFF00FFFFull;
+  constexpr uint64_t kLast = 0xFFFF00ull;
+  const uint64_t w0 = word(0, 8), w1 = word(8, 8), w2 = word(16, 3);
+  if ((nonDigits(w0, kDigits) | nonDigits(w1, kDigits) | nonDigits(w2, kLast)) != 0) {
+    return false;
   }
-  return ReadDigits(text, 2, f[0]) && ReadDigits(text + 3, 2, f[1]) &&
-         ReadDigits(text + 6, 4, f[2]) && ReadDigits(text + 11, 2, f[3]) &&
-         ReadDigits(text + 14, 2, f[4]) && ReadDigits(text + 17, 2, f[5]);
+  // Digit values in their bytes, then each byte times ten plus the next: the two-digit numbers
+  // at bytes 0, 3 and 6 of a word.
+  auto pairs = [](uint64_t w, uint64_t mask) {
+    const uint64_t v = (w & mask) - (0x3030303030303030ull & mask);
+    return v * 10 + (v >> 8);
+  };
+  const uint64_t p0 = pairs(w0, kDigits), p1 = pairs(w1, kDigits), p2 = pairs(w2, kLast);
+  f[0] = static_cast<int>(p0 & 0xFF);
+  f[1] = static_cast<int>(p0 >> 24 & 0xFF);
+  f[2] = static_cast<int>((p0 >> 48 & 0xFF) * 100 + (p1 & 0xFF));
+  f[3] = static_cast<int>(p1 >> 24 & 0xFF);
+  f[4] = static_cast<int>(p1 >> 48 & 0xFF);
+  f[5] = static_cast<int>(p2 >> 8 & 0xFF);
+  return true;
+}
+
+// The six fields of a date text of length bytes, when each is digits, blanks before them.
+bool ReadFields(const char* text, size_t length, int (&f)[6]) {
+  if (length < static_cast<size_t>(kDateTextLength)) return false;
+  return ReadPlainFields(text, f) ||
+         (ReadDigits(text, 2, f[0]) && ReadDigits(text + 3, 2, f[1]) &&
+          ReadDigits(text + 6, 4, f[2]) && ReadDigits(text + 11, 2, f[3]) &&
+          ReadDigits(text + 14, 2, f[4]) && ReadDigits(text + 17, 2, f[5]));
 }
 
 // Month, day, year, hour, minute, second of a real date and time of day.
 bool RealDate(const int (&f)[6]) {
   static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const int year = f[2];
-  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  auto leap = [year] { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; };
   return InRange(f[0], 1, 12) && year >= 1 && year <= 9999 &&
-         InRange(f[1], 1, kDays[f[0] - 1] + (f[0] == 2 && leap ? 1 : 0)) && InRange(f[3], 0, 23) &&
-         InRange(f[4], 0, 59) && InRange(f[5], 0, 59);
+         InRange(f[1], 1, kDays[f[0] - 1] + (f[0] == 2 && leap() ? 1 : 0)) &&
+         InRange(f[3], 0, 23) && InRange(f[4], 0, 59) && InRange(f[5], 0, 59);
 }
 
 }  // namespace
@@ -145,7 +160,7 @@ void detail::DateTextToDate(ISC_QUAD* date, const char* text, size_t size) {
   // elsewhere the text is read only up to its NUL.
   const bool whole = size >= static_cast<size_t>(kDateTextLength) && text[2] != '\0' &&
                      text[5] != '\0' && text[10] != '\0' && text[13] != '\0' && text[16] != '\0' &&
-                     ReadFields(text, kDateTextLength, f);
+                     ReadPlainFields(text, f);
   const size_t length =
       whole ? kDateTextLength
             : strnlen(text, size == 0 ? kDateTextLength : std::min<size_t>(size, kDateTextLength));
@@ -162,14 +177,7 @@ void detail::DateTextToDate(ISC_QUAD* date, const char* text, size_t size) {
   if (!RealDate(f)) {
     throw Framework::EConvertError("'" + std::string(text, length) + "' is not a valid date");
   }
-  std::tm t{};
-  t.tm_mon = f[0] - 1;
-  t.tm_mday = f[1];
-  t.tm_year = f[2] - 1900;
-  t.tm_hour = f[3];
-  t.tm_min = f[4];
-  t.tm_sec = f[5];
-  Entries.isc_encode_date(&t, date);
+  EncodeStamp(f[2], f[0], f[1], f[3], f[4], f[5], date);
 }
 
 int64_t detail::BlobLength(TIbStmtRec* stmt, isc_blob_handle* blob) {

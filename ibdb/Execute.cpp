@@ -114,8 +114,8 @@ int16_t detail::ExecuteOnce(TIbStmtRec* hstmt) {
   if (hstmt->RowReached != nullptr) *hstmt->RowReached = 1;
   const bool withParams = hstmt->HasParamMarkers == 1;
   XSQLDA* in = hstmt->InSqlda;
-  const TBindIndex& index = hstmt->ParamIndex;
-  for (int32_t i = 0; withParams && i < in->sqld; ++i) {
+  const int32_t n = withParams ? in->sqld : 0;  // read once: the entries' stores may alias it
+  for (int32_t i = 0; i < n; ++i) {
     if (!detail::CheckParam(hstmt, i, 0, false)) {
       if (hstmt->AtExec != nullptr) detail::EndAtExec(hstmt);
       return -1;
@@ -127,13 +127,12 @@ int16_t detail::ExecuteOnce(TIbStmtRec* hstmt) {
   if (running.Failed) return -1;
   // Opened before the parameters, so that blobs are created in the transaction that executes.
   if (!detail::StartIfNone(hstmt)) return -1;
-  if (withParams) {
-    for (int32_t i = 0; i < in->sqld; ++i) {
-      XSQLVAR& var = in->sqlvar[i];
-      // The check has just run for this row: converted values are in the entry already, and
-      // text lengths known.
-      if (!detail::PutParam(hstmt, var, index.Slots[i], 0, var, true)) return -1;
-    }
+  const TBindSlot* slots = hstmt->ParamIndex.Slots;
+  for (int32_t i = 0; i < n; ++i) {
+    XSQLVAR& var = in->sqlvar[i];
+    // The check has just run for this row: converted values are in the entry already, and text
+    // lengths known.
+    if (!detail::PutParam(hstmt, var, slots[i], 0, var, true)) return -1;
   }
   if (Watch(conn, hstmt->Status,
             Entries.isc_dsql_execute(hstmt->Status, &conn->TrHandle, &hstmt->StmtHandle,
