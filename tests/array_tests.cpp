@@ -427,9 +427,41 @@ TEST_P(Arrays, ArraysStoreWhatOneByOneStores) {
   // Row by row on request: one execution a row.
   ASSERT_EQ(SQLSetStmtOption(update, 150, 1), 0);
   EXPECT_EQ(SQLSetStmtOption(update, 150, 2), -1);
+  {
+    ClientSpy spy;
+    ASSERT_EQ(SQLExecute(update), 0) << ErrorText(conn, update);
+    EXPECT_EQ(spy.Calls("isc_dsql_execute"), 2);
+  }
+
+  // Rows of 150 parameters go two a block over the server, a last odd row on its own; a failure
+  // in that row still undoes the blocks before it.
+  std::string wide = "INSERT INTO A1 (ID, I) VALUES (?, 0";
+  for (int k = 1; k < 150; ++k) wide += " + CAST(? AS INTEGER)";
+  TIbStmtRec* sum = Prepare(wide + ")");
+  std::vector<int32_t> values(150 * 5);  // five rows of each parameter side by side
+  std::vector<uint8_t> flags(150 * 5, 0);
+  for (int k = 0; k < 150; ++k) {
+    for (int r = 0; r < 5; ++r) values[k * 5 + r] = k == 0 ? 100 + r : r;
+    ASSERT_EQ(SQLBindParameter(sum, static_cast<uint8_t>(k + 1), 496, &values[k * 5], 4,
+                               &flags[k * 5], nullptr),
+              0);
+  }
+  uint32_t reached = 0;
+  ASSERT_EQ(SQLParamOptions(sum, 5, &reached), 0);
+  values.back() = -1 - 148 * 4;  // the fifth row's sum is -1, refused by the check
+  {
+    ClientSpy spy;
+    EXPECT_EQ(SQLExecute(sum), -1);
+    EXPECT_EQ(spy.Calls("isc_dsql_prepare"), Server() ? 1 : 0);  // one block, of two rows
+  }
+  EXPECT_EQ(reached, 5u);
+  EXPECT_EQ(Count("A1 WHERE ID >= 100"), "0");
+  values.back() = 4;
   ClientSpy spy;
-  ASSERT_EQ(SQLExecute(update), 0) << ErrorText(conn, update);
-  EXPECT_EQ(spy.Calls("isc_dsql_execute"), 2);
+  ASSERT_EQ(SQLExecute(sum), 0) << ErrorText(conn, sum);
+  EXPECT_EQ(spy.Calls("isc_dsql_execute"), Server() ? 3 : 5);
+  EXPECT_EQ(Value("SELECT SUM(I * (ID - 99)) FROM A1 WHERE ID >= 100"),
+            std::to_string(149 * (1 * 0 + 2 * 1 + 3 * 2 + 4 * 3 + 5 * 4)));
 }
 
 INSTANTIATE_TEST_SUITE_P(ServerAndEmbedded, Arrays,
