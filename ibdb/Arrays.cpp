@@ -3,6 +3,7 @@
 // row; what cannot be carried so runs row by row. Either way all rows or none stay.
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -250,6 +251,21 @@ int32_t Contexts(const std::vector<std::string>& words) {
     if (w == "SELECT" || w == "FROM" || w == "JOIN" || w == "WHEN") ++contexts;
   }
   return std::max(contexts, 1);
+}
+
+// Rows of n parameters a block holds when a call has rows rows to run, or 0 when they go row by
+// row: at most the statement's limit, and within what the call's rows pay back. Compiling a block
+// of P parameters took 0.3 ms + P^2 / 50000 ms (Firebird 3.0.11 over loopback), and each row run
+// in a block saved 18 to 45 microseconds against its own request (200 to 6 INTEGER columns); at
+// 20 microseconds a row, a block is worth compiling for at least 15 + P^2 / 1000 rows. Blocks are
+// of equal size, so that one prepared block serves the call; fewer rows than blocks are left.
+int32_t BlockRows(const TArrays& arrays, int32_t n, int64_t rows) {
+  if (rows <= 15) return 0;
+  const auto afford = static_cast<int64_t>(std::sqrt(1000.0 * static_cast<double>(rows - 15)));
+  const int64_t most = std::min<int64_t>(arrays.Limit, afford / n);
+  if (most < kMinBlockRows) return 0;
+  const int64_t blocks = (rows + most - 1) / most;
+  return static_cast<int32_t>(std::max<int64_t>(rows / blocks, kMinBlockRows));
 }
 
 // Whether the statement's rows can go in blocks: over the network (embedded there is no round
@@ -566,28 +582,23 @@ int16_t detail::ExecuteRows(TIbStmtRec* stmt) {
   TSavepoint savepoint(stmt);
   int64_t failed = -1;
   if (n > 0 && rows > 1 && Batchable(stmt, arrays)) {
-    if (rows > arrays.Limit && !savepoint.Set()) {
+    // One request for all the rows needs no savepoint: the server undoes a failed one.
+    if (BlockRows(arrays, n, rows) != rows && !savepoint.Set()) {
       reached(0);
       return -1;
     }
     for (int64_t from = 0; from < rows && failed < 0;) {
-      // Blocks of equal size: one prepared block serves them all (a block takes milliseconds
-      // to compile), and arrays of the same size find it ready.
-      const int64_t blocks = (rows - from + arrays.Limit - 1) / arrays.Limit;
-      const auto count = static_cast<int32_t>((rows - from + blocks - 1) / blocks);
-      // A last single row runs as it is rather than compiling a block of one.
-      TBlock* block = arrays.Batchable == 1 && count >= kMinBlockRows
-                          ? PreparedBlock(stmt, arrays, count)
-                          : nullptr;
+      const int32_t size = BlockRows(arrays, n, rows - from);
+      TBlock* block = size >= kMinBlockRows ? PreparedBlock(stmt, arrays, size) : nullptr;
       if (stmt->Conn->State.Lost != 0) {
         std::memcpy(stmt->Status, stmt->Conn->State.LostStatus, sizeof(stmt->Status));
         failed = from;
         break;
       }
-      if (block == nullptr && arrays.Batchable == 1 && count >= kMinBlockRows) {
+      if (block == nullptr && size >= kMinBlockRows && arrays.Batchable == 1) {
         continue;  // the limit was halved
       }
-      if (block == nullptr) {
+      if (block == nullptr) {  // the rest row by row
         if (!savepoint.Set()) {
           failed = from;
           break;
@@ -595,8 +606,11 @@ int16_t detail::ExecuteRows(TIbStmtRec* stmt) {
         failed = RunRows(stmt, from, rows);
         break;
       }
-      failed = RunBlock(stmt, *block, from, savepoint);
-      from += count;
+      // Blocks of this size while whole blocks remain; what is left is decided again.
+      const int64_t end = from + (rows - from) / size * size;
+      for (; from < end && failed < 0; from += size) {
+        failed = RunBlock(stmt, *block, from, savepoint);
+      }
     }
   } else {
     if (rows > 1 && !savepoint.Set()) {
