@@ -881,11 +881,7 @@ TEST_F(Bounded, ParameterLengthsFollowOdbc) {
     EXPECT_EQ(VarloTest::QueryText(conn, "SELECT C" + where), "452 " + padded.substr(0, 10));
     EXPECT_EQ(VarloTest::QueryText(conn, "SELECT D" + where), "510 02/03/2001 04:05:06");
   }
-  // A NUL where a separator stands ends the date text, whatever follows it.
-  std::memcpy(date.get(),
-              "02/03\0"
-              "2001 04:05:06",
-              19);
+  date[5] = '\0';  // a NUL where a separator stands ends the date text
   textLength = charLength = blobLength = 0;
   EXPECT_THROW(SQLExecute(stmt), Framework::EConvertError);
   // Longer than the column: refused before any client call; nil lengths read up to a NUL.
