@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 #include "ibdb/Internal.h"
 
@@ -74,9 +75,10 @@ inline ISC_DATE ClientDay(int year, int month, int day) {
 // gives it.
 inline void EncodeStamp(int year, int month, int day, int hour, int minute, int second,
                         ISC_QUAD* stamp) {
-  stamp->gds_quad_high = ClientDay(year, month, day);
-  stamp->gds_quad_low =
-      static_cast<ISC_ULONG>((hour * 3600 + minute * 60 + second) * ISC_TIME_SECONDS_PRECISION);
+  const ISC_QUAD value{
+      ClientDay(year, month, day),
+      static_cast<ISC_ULONG>((hour * 3600 + minute * 60 + second) * ISC_TIME_SECONDS_PRECISION)};
+  std::memcpy(stamp, &value, sizeof(value));  // an entry's buffer in a block may lie at any byte
 }
 
 }  // namespace IbDB::detail
