@@ -8,6 +8,7 @@
 //               [--setup-only 1 (make the databases and stop)]
 //               [--big-blob 1 (only: a 1 GiB blob through SQLGetData, time and memory)]
 //               [--cancels 1 (only: how long cancelled calls take to end, and what is left)]
+//               [--array-shapes 1 (only: arrays against one by one, first run, over the server)]
 //
 // Each case runs every implementation once per repetition, the order turning round from one
 // repetition to the next, and reports the median time of each and the median of its ratios to
@@ -983,6 +984,7 @@ struct Options {
   bool setupOnly = false;
   bool bigBlob = false;
   bool cancels = false;
+  bool shapes = false;
   std::string dir;
 };
 
@@ -1059,6 +1061,85 @@ void BigBlob(const std::string& dir, bool server) {
       "%.2f s, %ld KiB before and %ld KiB after\n",
       server ? "over the server" : "embedded", writeSeconds, writeStart, writePeak, readSeconds,
       readStart, readPeak);
+}
+
+// Parameter arrays against the same rows one by one, each on a new statement (the block's
+// compile counted), over the server: rows of 10 to 200 INTEGER columns in calls of 2 to 1000 rows,
+// an UPDATE naming 1000 constants in an IN list, 30000-byte values. Best of 5, ms.
+void ArrayShapes(const std::string& dir) {
+  Target target = FileTarget(dir + "/shapes-server.fdb", true);
+  {
+    Raw raw(CreateFile(target));
+    for (int columns : {10, 50, 100, 200}) {
+      std::string ddl = "CREATE TABLE W" + std::to_string(columns) + " (";
+      for (int c = 0; c < columns; ++c)
+        ddl += (c > 0 ? ", C" : "C") + std::to_string(c) + " INTEGER";
+      raw.Exec(ddl + ")");
+    }
+    raw.Exec("CREATE TABLE U (ID INTEGER NOT NULL PRIMARY KEY, V VARCHAR(20), K INTEGER)");
+    raw.Exec("CREATE TABLE O (ID INTEGER, V VARCHAR(32765) CHARACTER SET OCTETS)");
+    raw.Exec(
+        "EXECUTE BLOCK AS DECLARE I INTEGER = 0; BEGIN WHILE (I < 1000) DO BEGIN "
+        "INSERT INTO U VALUES (:I, 'x', 0); I = I + 1; END END");
+  }
+  HandToServer(target.path);
+  target.name = "localhost:" + target.path;
+  std::vector<std::shared_ptr<void>> held;
+  TIbConnRec* conn = IbDBConnect(target, held);
+  // Binds column-major arrays of the given rows (1 for one by one) and runs them.
+  auto run = [conn](const std::string& sql, int rows, bool array, bool text) {
+    const auto start = std::chrono::steady_clock::now();
+    TIbStmtRec* stmt = nullptr;
+    SQLAllocStmt(conn, stmt);
+    if (SQLPrepare(stmt, sql.c_str(), 0) != 0) std::exit(1);
+    const int r = array ? rows : 1;
+    const int n = stmt->InSqlda->sqld;
+    const int width = text ? 30000 : 4;
+    std::vector<int32_t> values(static_cast<size_t>(n * r), 1),
+        lengths(static_cast<size_t>(r), width);
+    std::vector<char> bytes(static_cast<size_t>(r * width), 'a');
+    std::vector<uint8_t> nulls(static_cast<size_t>(r), 0);
+    for (int k = 0; k < r; ++k) values[static_cast<size_t>(k)] = k;
+    for (int i = 0; i < n; ++i) {
+      const bool wide = text && i == 1;
+      SQLBindParameter(
+          stmt, static_cast<uint8_t>(i + 1), wide ? CBinary : 496,
+          wide ? static_cast<void*>(bytes.data()) : &values[static_cast<size_t>(i * r)],
+          wide ? width : 4, nulls.data(), wide ? lengths.data() : nullptr);
+    }
+    SQLParamOptions(stmt, static_cast<uint32_t>(r), nullptr);
+    for (int k = 0; k < (array ? 1 : rows); ++k) {
+      values[0] = k;
+      if (SQLExecute(stmt) != 0) std::exit(1);
+    }
+    SQLFreeStmt(stmt, 1);
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    SQLTransact(conn, 1);
+    return ms;
+  };
+  auto compare = [&](const std::string& label, const std::string& sql, int rows, bool text) {
+    double best[2] = {1e9, 1e9};
+    for (int rep = 0; rep < 5; ++rep) {
+      for (int array = 0; array < 2; ++array) {
+        best[array] = std::min(best[array], run(sql, rows, array == 1, text));
+      }
+    }
+    std::printf("| %s | %d | %.2f | %.2f (%.2f) |\n", label.c_str(), rows, best[0], best[1],
+                best[1] / best[0]);
+  };
+  std::printf("| shape | rows | one by one ms | array ms |\n|---|---:|---:|---:|\n");
+  for (int columns : {10, 50, 100, 200}) {
+    std::string sql = "INSERT INTO W" + std::to_string(columns) + " VALUES (?";
+    for (int c = 1; c < columns; ++c) sql += ", ?";
+    for (int rows : {2, 16, 64, 163, 256, 1000}) {
+      compare(std::to_string(columns) + " INTEGER columns", sql + ")", rows, false);
+    }
+  }
+  std::string in = "UPDATE U SET K = K + ? WHERE ID = ? AND K IN (";
+  for (int k = 0; k < 1000; ++k) in += (k > 0 ? ", " : "") + std::to_string(k);
+  compare("UPDATE, IN list of 1000 constants", in + ")", 1000, false);
+  compare("30000-byte values, VARCHAR(32765) OCTETS", "INSERT INTO O VALUES (?, ?)", 300, true);
 }
 
 // How long a cancelled call takes to end, and whether its connection stays usable, for the
@@ -1389,10 +1470,16 @@ int main(int argc, char** argv) {
     if (arg == "--setup-only") options.setupOnly = std::atoi(argv[i + 1]) != 0;
     if (arg == "--big-blob") options.bigBlob = std::atoi(argv[i + 1]) != 0;
     if (arg == "--cancels") options.cancels = std::atoi(argv[i + 1]) != 0;
+    if (arg == "--array-shapes") options.shapes = std::atoi(argv[i + 1]) != 0;
   }
   char pattern[] = "/tmp/varlo-bench.XXXXXX";
   const std::string dir = options.dir.empty() ? std::string(mkdtemp(pattern)) : options.dir;
   chmod(dir.c_str(), 0777);  // the server opens its database here as its own user
+  if (options.shapes) {
+    ArrayShapes(dir);
+    if (options.dir.empty()) std::filesystem::remove_all(dir);
+    return 0;
+  }
   if (options.cancels) {
     if (options.kind != "server") Cancels(dir, false);
     if (options.kind != "embedded") Cancels(dir, true);

@@ -3,7 +3,6 @@
 // row; what cannot be carried so runs row by row. Either way all rows or none stay.
 #include <algorithm>
 #include <cctype>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -35,6 +34,7 @@ struct TArrays {
   size_t End = 0;             // the end of the statement, before a ';' and trailing comments
   int32_t Limit = 0;          // rows per block
   int32_t Lines = 1;          // lines of a block's text each row takes
+  int32_t Literals = 0;       // the statement's numbers and strings
   TBlock Blocks[2];           // the blocks of the last two sizes used
   int LastUsed = 0;
 };
@@ -111,6 +111,7 @@ bool Scan(const std::string& text, std::vector<size_t>& marks, size_t& end,
       if (k + 1 >= n) return false;
       i = k + 2;
       end = i;
+      words.emplace_back("'");  // a string literal
       continue;
     }
     if (c == '\'' || c == '"') {
@@ -126,6 +127,7 @@ bool Scan(const std::string& text, std::vector<size_t>& marks, size_t& end,
       }
       i = k + 1;
       end = i;
+      if (c == '\'') words.emplace_back("'");  // a string literal
       continue;
     }
     if (IdentifierChar(c)) {
@@ -255,14 +257,15 @@ int32_t Contexts(const std::vector<std::string>& words) {
 
 // Rows of n parameters a block holds when a call has rows rows to run, or 0 when they go row by
 // row: at most the statement's limit, and within what the call's rows pay back. Compiling a block
-// of P parameters took 0.3 ms + P^2 / 50000 ms (Firebird 3.0.11 over loopback), and each row run
-// in a block saved 18 to 45 microseconds against its own request (200 to 6 INTEGER columns); at
-// 20 microseconds a row, a block is worth compiling for at least 15 + P^2 / 1000 rows. Blocks are
-// of equal size, so that one prepared block serves the call; fewer rows than blocks are left.
+// of b rows took about 300 + (b n)^2 / 50 microseconds, and 8 more for each literal of each row
+// (an IN list of 1000 constants: 8.7 ms a row; Firebird 3.0.11 over loopback); each row run in a
+// block saved 18 to 45 microseconds against its own request (200 to 6 INTEGER columns). At 20 a
+// row, the largest block the call pays back is taken. Blocks are of equal size, so that one
+// prepared block serves the call; fewer rows than blocks are left.
 int32_t BlockRows(const TArrays& arrays, int32_t n, int64_t rows) {
-  if (rows <= 15) return 0;
-  const auto afford = static_cast<int64_t>(std::sqrt(1000.0 * static_cast<double>(rows - 15)));
-  const int64_t most = std::min<int64_t>(arrays.Limit, afford / n);
+  auto compile = [&](int64_t b) { return 300 + b * n * b * n / 50 + b * 8 * arrays.Literals; };
+  int64_t most = arrays.Limit;
+  while (most >= kMinBlockRows && compile(most) > 20 * rows) --most;
   if (most < kMinBlockRows) return 0;
   const int64_t blocks = (rows + most - 1) / most;
   return static_cast<int32_t>(std::max<int64_t>(rows / blocks, kMinBlockRows));
@@ -298,6 +301,10 @@ bool Batchable(TIbStmtRec* stmt, TArrays& arrays) {
       static_cast<int32_t>(std::min<size_t>({static_cast<size_t>(kMaxContexts / Contexts(words)),
                                              RowsByParameters(static_cast<size_t>(in->sqld)),
                                              kBlockText / rowText, kBlockMessage / rowBytes}));
+  arrays.Literals =
+      static_cast<int32_t>(std::count_if(words.begin(), words.end(), [](const auto& w) {
+        return w[0] == '\'' || (w[0] >= '0' && w[0] <= '9');
+      }));
   arrays.Lines = 1 + static_cast<int32_t>(
                          std::count(arrays.Text.begin(), arrays.Text.begin() + arrays.End, '\n'));
   arrays.Batchable = arrays.Limit >= kMinBlockRows ? 1 : 0;
