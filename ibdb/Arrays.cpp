@@ -589,11 +589,6 @@ int16_t detail::ExecuteRows(TIbStmtRec* stmt) {
   TSavepoint savepoint(stmt);
   int64_t failed = -1;
   if (n > 0 && rows > 1 && Batchable(stmt, arrays)) {
-    // One request for all the rows needs no savepoint: the server undoes a failed one.
-    if (BlockRows(arrays, n, rows) != rows && !savepoint.Set()) {
-      reached(0);
-      return -1;
-    }
     for (int64_t from = 0; from < rows && failed < 0;) {
       const int32_t size = BlockRows(arrays, n, rows - from);
       TBlock* block = size >= kMinBlockRows ? PreparedBlock(stmt, arrays, size) : nullptr;
@@ -612,6 +607,12 @@ int16_t detail::ExecuteRows(TIbStmtRec* stmt) {
         }
         failed = RunRows(stmt, from, rows);
         break;
+      }
+      // More than one request takes a savepoint, set before the first (a lone request the server
+      // undoes itself), also where a refused block made the size smaller.
+      if (size != rows && !savepoint.Set()) {
+        reached(0);
+        return -1;
       }
       // Blocks of this size while whole blocks remain; what is left is decided again.
       const int64_t end = from + (rows - from) / size * size;

@@ -283,6 +283,17 @@ TEST_P(Arrays, AFailingRowUndoesTheWholeCall) {
   EXPECT_EQ(SQLExecute(stmt), -1);
   EXPECT_EQ(spy.TotalCalls(), 0);
   EXPECT_EQ(SQLParamOptions(stmt, 0, nullptr), -1);
+  // A block the server refuses halves the size: two blocks, still all rows or none.
+  TIbStmtRec* pair = Prepare("INSERT INTO A1 (ID, I) VALUES (?, ?)");
+  std::vector<int32_t> pairs(80);  // row 31's I is -1
+  for (int k = 0; k < 80; ++k) pairs[k] = k < 40 ? 2000 + k : (k == 70 ? -1 : 0);
+  ASSERT_EQ(SQLBindParameter(pair, 1, 496, &pairs[0], 4, &rows.nulls[0][0], nullptr), 0);
+  ASSERT_EQ(SQLBindParameter(pair, 2, 496, &pairs[40], 4, &rows.nulls[0][0], nullptr), 0);
+  ASSERT_EQ(SQLParamOptions(pair, 40, &reached), 0);
+  if (Server()) spy.FailEntry("isc_dsql_prepare");  // the block of 40 rows
+  EXPECT_EQ(SQLExecute(pair), -1);
+  EXPECT_EQ(reached, 31u);
+  EXPECT_EQ(Count("A1 WHERE ID >= 2000"), "0");
 }
 
 // Texts the rewrite must carry unharmed, run as arrays and compared with the answers of the
