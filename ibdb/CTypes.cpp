@@ -49,15 +49,6 @@ void CivilFromDays(int64_t z, TValue& v) {
   v.year = static_cast<int32_t>(yoe + era * 400 + (v.month <= 2));
 }
 
-bool Leap(int32_t y) {
-  return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
-}
-
-int32_t DaysIn(int32_t y, int32_t m) {
-  static constexpr int8_t kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return m == 2 && Leap(y) ? 29 : kDays[m - 1];
-}
-
 // Dates the client stores: years 1 to 9999, real days; times of one day.
 bool ValidDate(const TValue& v) {
   return v.year >= 1 && v.year <= 9999 && v.month >= 1 && v.month <= 12 && v.day >= 1 &&

@@ -61,6 +61,12 @@ int32_t ValueText(const XSQLVAR& var, char* text, const char** view);
 bool FromC(const XSQLVAR& var, int16_t ctype, const char* value, int64_t length, char* data,
            TRefusal& why);
 
+// The days of a month (1 to 12) of a year.
+inline int32_t DaysIn(int32_t y, int32_t m) {
+  static constexpr int8_t kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  return m == 2 && ((y % 4 == 0 && y % 100 != 0) || y % 400 == 0) ? 29 : kDays[m - 1];
+}
+
 // A real date of years 1 to 9999 (checked before) as the client's day: days from 1858-11-17.
 inline ISC_DATE ClientDay(int year, int month, int day) {
   // Counted in years from March, so that a leap day ends its year.

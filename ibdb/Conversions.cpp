@@ -134,12 +134,10 @@ bool ReadFields(const char* text, size_t length, int (&f)[6]) {
 
 // Month, day, year, hour, minute, second of a real date and time of day.
 bool RealDate(const int (&f)[6]) {
-  static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   const int year = f[2];
-  auto leap = [year] { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; };
   return InRange(f[0], 1, 12) && year >= 1 && year <= 9999 &&
-         InRange(f[1], 1, kDays[f[0] - 1] + (f[0] == 2 && leap() ? 1 : 0)) &&
-         InRange(f[3], 0, 23) && InRange(f[4], 0, 59) && InRange(f[5], 0, 59);
+         InRange(f[1], 1, detail::DaysIn(year, f[0])) && InRange(f[3], 0, 23) &&
+         InRange(f[4], 0, 59) && InRange(f[5], 0, 59);
 }
 
 }  // namespace
