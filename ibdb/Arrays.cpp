@@ -32,7 +32,7 @@ struct TArrays {
   int8_t Batchable = -1;      // -1 not yet known
   std::vector<size_t> Marks;  // where the text's parameter markers stand
   size_t End = 0;             // the end of the statement, before a ';' and trailing comments
-  int32_t Limit = 0;          // rows per block
+  int32_t Limit = 0;          // the most rows a block may hold
   int32_t Lines = 1;          // lines of a block's text each row takes
   int32_t Literals = 0;       // the statement's numbers and strings
   TBlock Blocks[2];           // the blocks of the last two sizes used
